@@ -1,0 +1,74 @@
+// The trace header: format byte, creation texts and counts, and the VCD
+// $version and $timescale blocks made from them.
+#include "aet.h"
+
+#include <algorithm>
+#include <cstring>
+
+// The offsets read for each format: the fixed fields end at 76 (0xA0) or at
+// the model name, which starts at 104 (0xC0).
+constexpr uint64_t fixed_end_a0 = 76;
+constexpr uint64_t model_name_offset = 104;
+
+// An 8-byte text as it stands: up to its first NUL or all 8 characters.
+static void copy_text8(char *dst, const unsigned char *src) {
+    std::memcpy(dst, src, 8);
+    dst[8] = '\0';
+}
+
+Status read_header(AetState &st, AetHeader &h) {
+    Input &in = st.handle;
+    int format = get_byte(in);
+    if (format != 0xA0 && format != 0xC0) {
+        if (in.error != 0) return ran_out(in);
+        return Status{Fault::not_aet};
+    }
+    st.format = format;
+
+    // Every fixed field lies in the first bytes; they are buffered together
+    // so that the fields can be taken in any order, on a pipe too.
+    uint64_t fixed_end = format == 0xC0 ? model_name_offset : fixed_end_a0;
+    if (!in_fill(in, fixed_end - in_offset(in))) return ran_out(in);
+    auto at = [&in](uint64_t offset) { return in.data + (offset - in.base); };
+    copy_text8(h.created_on, at(20));
+    copy_text8(h.created_at, at(28));
+    st.multiplier = static_cast<int32_t>(be32(at(60)));
+    st.numfacs = static_cast<int32_t>(be32(at(68)));
+    st.facbytes = static_cast<int32_t>(be32(at(72)));
+    if (format == 0xC0) {
+        copy_text8(h.model_on, at(88));
+        copy_text8(h.model_at, at(96));
+        in_seek(in, model_name_offset);
+        // The model name runs to a 0 byte; a longer one is cut, but read on.
+        for (;;) {
+            int c = get_byte(in);
+            if (c < 0) return ran_out(in);
+            if (c == 0) break;
+            if (h.model.size() < model_capacity) h.model.push_back(static_cast<char>(c));
+        }
+    } else {
+        in_seek(in, fixed_end);
+    }
+    return Status{};
+}
+
+void write_header(AetState &st, const AetHeader &h) {
+    Output &out = st.out;
+    out_printf(out, "$version\n\tAET created at %s on %s.\n", h.created_at, h.created_on);
+    if (st.format == 0xC0)
+        out_printf(out, "\tModel %s created at %s on %s.\n", h.model.c_str(), h.model_at,
+                   h.model_on);
+    out_printf(out, "\t%d facilities found occupying %d bytes.\n", st.numfacs, st.facbytes);
+    out_put(out, "$end\n\n$timescale\n\t1ns\n$end\n\n", 28);
+}
+
+Status convert(AetState &st) {
+    AetHeader h;
+    Status s = read_header(st, h);
+    if (s.fault != Fault::none) return s;
+    write_header(st, h);
+    s = read_facilities(st);
+    if (s.fault == Fault::none) s = write_declarations(st);
+    if (s.fault == Fault::none) s = translate_events(st);
+    return s;
+}

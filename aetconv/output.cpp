@@ -1,0 +1,81 @@
+// The output layer: VCD text is collected in one large buffer and handed to
+// write(2) in big pieces, retrying interrupted and partial writes.
+#include "aet.h"
+
+#include <cerrno>
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+void out_open(Output &out, int fd) {
+    out = Output{};
+    out.fd = fd;
+    out.cap = output_buffer_size;
+    out.buf = std::make_unique<char[]>(out.cap);
+}
+
+static bool write_all(Output &out, const char *p, size_t n) {
+    if (out.fd < 0) {
+        out.written += n;
+        return true;
+    }
+    while (n > 0) {
+        ssize_t w = write(out.fd, p, n);
+        if (w >= 0) {
+            p += w;
+            n -= static_cast<size_t>(w);
+            out.written += static_cast<uint64_t>(w);
+        } else if (errno != EINTR) {
+            out.error = errno;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool out_flush(Output &out) {
+    if (out.error == 0 && out.len > 0) write_all(out, out.buf.get(), out.len);
+    out.len = 0;
+    return out.error == 0;
+}
+
+void out_put(Output &out, const char *s, size_t n) {
+    if (out.cap - out.len < n) {
+        if (!out_flush(out)) return;
+        if (n > out.cap / 2) {
+            write_all(out, s, n);
+            return;
+        }
+    }
+    std::memcpy(out.buf.get() + out.len, s, n);
+    out.len += n;
+}
+
+void out_printf(Output &out, const char *fmt, ...) {
+    char line[4096];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    if (n < 0) return;
+    out_put(out, line, std::min(static_cast<size_t>(n), sizeof line - 1));
+}
+
+char *put_u64(char *p, uint64_t v) {
+    char digits[20];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    while (n > 0) *p++ = digits[--n];
+    return p;
+}
+
+char *put_i64(char *p, int64_t v) {
+    if (v >= 0) return put_u64(p, static_cast<uint64_t>(v));
+    *p++ = '-';
+    return put_u64(p, 0 - static_cast<uint64_t>(v));
+}

@@ -1,0 +1,144 @@
+// Command line, messages, header blocks and the input and output layers,
+// through the built program.
+#include "aet_test.h"
+
+#include <gtest/gtest.h>
+
+using namespace aet;
+
+namespace {
+
+const std::string usage_of_bin =
+    "Usage:\n------\n" + aetconv_bin + " filename\n\nVCD is then output to stdout.\n";
+
+TEST(CommandLine, WrongArgumentCountPrintsUsage) {
+    TempDir dir;
+    std::string valid = dir.write("t.aet", Trace{}.bytes());
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {aetconv_bin}, {aetconv_bin, valid, valid}, {aetconv_bin, valid, "x", "y"}}) {
+        RunResult r = run(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, usage_of_bin);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(CommandLine, RejectionsHaveExactMessages) {
+    TempDir dir;
+    struct Case {
+        std::string file_bytes;
+        std::string err;
+    };
+    std::string missing = dir.path + "/missing.aet";
+    RunResult r = run({aetconv_bin, missing});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Could not open '" + missing + "', exiting.\n");
+    EXPECT_EQ(r.out, "");
+
+    for (const std::string &bytes : {std::string(), std::string("\xB0\x00\x00", 3),
+                                    std::string(200, '\0'), std::string("\xA1")}) {
+        r = convert_bytes(bytes);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Not a Texsim format AET, exiting.\n");
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(Header, BothFormatsByteForByte) {
+    Trace a;
+    RunResult r = convert(a);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "$version\n\tAET created at 10:20:30 on 08/12/26.\n"
+                     "\t0 facilities found occupying 0 bytes.\n$end\n\n"
+                     "$timescale\n\t1ns\n$end\n\n" + enddefs);
+
+    Trace c;
+    c.format = 0xC0;
+    r = convert(c);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "$version\n\tAET created at 10:20:30 on 08/12/26.\n"
+                     "\tModel cpu_top created at 09:00:00 on 01/12/26.\n"
+                     "\t0 facilities found occupying 0 bytes.\n$end\n\n"
+                     "$timescale\n\t1ns\n$end\n\n" + enddefs);
+}
+
+TEST(Header, TextsStopAtNulOrAfterEightBytes) {
+    Trace t;
+    t.created_on = "ABCDEFGH";           // no NUL: all 8 characters
+    t.created_at = std::string("ab\0cdefg", 8); // NUL at the third byte
+    t.numfacs = static_cast<int32_t>(0x80000000u);
+    RunResult r = convert(t); // a negative count reads no records
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "$version\n\tAET created at ab on ABCDEFGH.\n"
+                     "\t-2147483648 facilities found occupying 0 bytes.\n$end\n\n"
+                     "$timescale\n\t1ns\n$end\n\n" + enddefs);
+}
+
+TEST(Header, LongModelNameIsCutAtTheWorkBuffer) {
+    Trace t;
+    t.format = 0xC0;
+    t.model = std::string(3000, 'm');
+    RunResult r = convert(t);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("\tModel " + std::string(1005, 'm') + " created at"), std::string::npos);
+    EXPECT_EQ(r.out.find(std::string(1006, 'm')), std::string::npos);
+}
+
+TEST(Header, TruncatedHeaderNamesWhereTheDataEnds) {
+    Trace a;
+    std::string full = a.bytes();
+    for (size_t cut : {1, 20, 27, 50, 63, 71, 75}) {
+        RunResult r = convert_bytes(full.substr(0, cut));
+        EXPECT_EQ(r.status, 1) << cut;
+        EXPECT_EQ(r.err, "Trace truncated at offset " + std::to_string(cut) + ", exiting.\n");
+        EXPECT_EQ(r.out, "") << cut;
+    }
+    Trace c;
+    c.format = 0xC0;
+    full = c.bytes();
+    for (size_t cut : {80, 103, 110}) { // 110: inside the model name, before its 0 byte
+        RunResult r = convert_bytes(full.substr(0, cut));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Trace truncated at offset " + std::to_string(cut) + ", exiting.\n");
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(InputLayer, PipeAndFileGiveTheSameOutput) {
+    Trace t;
+    t.format = 0xC0;
+    t.model = std::string(300, 'q'); // runs past the text offset
+    t.bit("top.clk").fac("top.data", 1, 8, 1);
+    t.events = ev::zero() + ev::all(0) + ev::delta(5) + ev::single(1, 0) + ev::end();
+    TempDir dir;
+    std::string path = dir.write("t.aet", t.bytes());
+    RunResult from_file = run({aetconv_bin, path});
+    RunOptions piped;
+    piped.input = t.bytes();
+    RunResult from_pipe = run({aetconv_bin, "/dev/stdin"}, piped);
+    EXPECT_EQ(from_file.status, 0);
+    EXPECT_EQ(from_pipe.status, 0);
+    EXPECT_EQ(from_pipe.err, "");
+    EXPECT_EQ(from_file.out, from_pipe.out);
+    EXPECT_NE(from_file.out.find("$var wire 1 ) data[7] $end"), std::string::npos);
+}
+
+TEST(OutputLayer, FailedWriteIsReported) {
+    Trace t;
+    t.bit("clk");
+    for (int i = 0; i < 100000; ++i) t.events += ev::tick() + ev::single(i & 1, 0);
+    TempDir dir;
+    RunOptions full;
+    full.stdout_path = "/dev/full";
+    RunResult r = run({aetconv_bin, dir.write("t.aet", t.bytes())}, full);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Could not write the VCD: No space left on device, exiting.\n");
+
+    // A small output fails at the final flush just the same.
+    r = run({aetconv_bin, dir.write("small.aet", Trace{}.bytes())}, full);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Could not write the VCD: No space left on device, exiting.\n");
+}
+
+} // namespace

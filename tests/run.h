@@ -1,0 +1,37 @@
+// Runs a built program as a user would: real argv, real pipes, real files.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace aet {
+
+struct RunResult {
+    int status = -1;      // exit status, or -1 when killed by a signal
+    int signal = 0;       // the signal that ended it, if any
+    std::string out;      // standard output (empty when redirected)
+    std::string err;      // standard error
+    long max_rss_kib = 0; // peak resident memory of the child
+};
+
+struct RunOptions {
+    std::string input;           // written to standard input through a pipe
+    std::string stdout_path;     // when set, standard output goes to this file
+    size_t stop_reading_after = 0; // when set, close standard output after this many bytes
+};
+
+RunResult run(const std::vector<std::string> &argv, const RunOptions &opt = {});
+
+// A file in a fresh temporary directory, removed with the directory.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    std::string write(const std::string &name, const std::string &bytes) const;
+};
+
+std::string read_file(const std::string &path);
+
+} // namespace aet

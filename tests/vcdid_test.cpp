@@ -1,0 +1,40 @@
+#include "aet.h"
+
+#include <gtest/gtest.h>
+#include <cstring>
+#include <set>
+
+namespace {
+
+std::string code(int32_t n) {
+    char buf[16];
+    int len = vcdid(n, buf);
+    EXPECT_EQ(static_cast<size_t>(len), std::strlen(buf));
+    return buf;
+}
+
+TEST(Vcdid, WorkedValues) {
+    EXPECT_EQ(code(0), "!");
+    EXPECT_EQ(code(93), "~");
+    EXPECT_EQ(code(94), "!\"");
+    EXPECT_EQ(code(8835), "~~");
+    EXPECT_EQ(code(8836), "!!\"");
+    EXPECT_EQ(code(2147483647), "d}PP<");
+}
+
+TEST(Vcdid, NegativeNumbersEncodeTheirUnsignedValue) {
+    // -1 is 4294967295 = 5 digits; every character stays printable.
+    std::set<std::string> seen;
+    for (int32_t n : {-1, -2, -94, INT32_MIN, INT32_MIN + 1}) {
+        std::string c = code(n);
+        EXPECT_LE(c.size(), 5u);
+        for (char ch : c) {
+            EXPECT_GE(ch, '!');
+            EXPECT_LE(ch, '~');
+        }
+        EXPECT_TRUE(seen.insert(c).second) << n;
+    }
+    EXPECT_EQ(code(INT32_MIN), "e}PP<"); // one more than 2147483647
+}
+
+} // namespace
