@@ -1,0 +1,168 @@
+// The facility table and the declaration section, through the built program.
+#include "aet_test.h"
+
+#include <gtest/gtest.h>
+
+using namespace aet;
+
+namespace {
+
+// The declaration section that aetconv writes for a trace (its output after
+// the header blocks); the run must succeed.
+std::string declarations(const Trace &t) {
+    RunResult r = convert(t);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    std::string head = header_text(t);
+    EXPECT_EQ(r.out.substr(0, head.size()), head);
+    return r.out.substr(std::min(head.size(), r.out.size()));
+}
+
+// One one-bit facility per name, identifiers 0, 1, 2, ...
+std::string declarations(std::initializer_list<std::string> names) {
+    Trace t;
+    for (const auto &n : names) t.bit(n);
+    return declarations(t);
+}
+
+TEST(Declarations, WorkedExampleByteForByte) {
+    Trace t;
+    t.fac("top.a", 1, 1, 0).fac("top.sub.b", 1, 4, 1).fac("x", 1, 1, 5);
+    EXPECT_EQ(declarations(t), "$scope module top $end\n"
+                               "$var wire 1 ! a $end\n"
+                               "$scope module sub $end\n"
+                               "$var wire 1 \" b[0] $end\n"
+                               "$var wire 1 # b[1] $end\n"
+                               "$var wire 1 $ b[2] $end\n"
+                               "$var wire 1 % b[3] $end\n"
+                               "$upscope $end\n"
+                               "$upscope $end\n"
+                               "$var wire 1 & x $end\n" + enddefs);
+}
+
+TEST(Declarations, ScopeWalkAgainstThePreviousFacility) {
+    struct Case {
+        std::initializer_list<std::string> names;
+        std::string want;
+    };
+    const Case cases[] = {
+        {{"a.x", "a.y"}, "$scope module a $end\n$var wire 1 ! x $end\n$var wire 1 \" y $end\n"},
+        {{"a.b.c.x", "a.d.y"},
+         "$scope module a $end\n$scope module b $end\n$scope module c $end\n"
+         "$var wire 1 ! x $end\n$upscope $end\n$upscope $end\n"
+         "$scope module d $end\n$var wire 1 \" y $end\n"},
+        {{"a.b.x", "y", "a.b.z"},
+         "$scope module a $end\n$scope module b $end\n$var wire 1 ! x $end\n"
+         "$upscope $end\n$upscope $end\n$var wire 1 \" y $end\n"
+         "$scope module a $end\n$scope module b $end\n$var wire 1 # z $end\n"},
+        {{"a.x", "b.y", "a.z"},
+         "$scope module a $end\n$var wire 1 ! x $end\n$upscope $end\n"
+         "$scope module b $end\n$var wire 1 \" y $end\n$upscope $end\n"
+         "$scope module a $end\n$var wire 1 # z $end\n"},
+        // Empty pieces are written as "unnamed" and compared as written.
+        {{"a.", "a.unnamed"},
+         "$scope module a $end\n$var wire 1 ! unnamed $end\n$var wire 1 \" unnamed $end\n"},
+        {{"", "x"}, "$var wire 1 ! unnamed $end\n$var wire 1 \" x $end\n"},
+        {{"a..b", ".c"},
+         "$scope module a $end\n$scope module unnamed $end\n$var wire 1 ! b $end\n"
+         "$upscope $end\n$upscope $end\n$scope module unnamed $end\n$var wire 1 \" c $end\n"},
+        // Bytes that would break the line become '_'; '!'..'~' stay as they are.
+        {{"top.my sig", "t\tp.\x80z", "w$!~[3]"},
+         "$scope module top $end\n$var wire 1 ! my_sig $end\n$upscope $end\n"
+         "$scope module t_p $end\n$var wire 1 \" _z $end\n$upscope $end\n"
+         "$var wire 1 # w$!~[3] $end\n"},
+    };
+    for (const Case &c : cases) EXPECT_EQ(declarations(c.names), c.want + enddefs);
+}
+
+TEST(Declarations, OneWirePerBit) {
+    Trace t;
+    t.fac("one", 1, 1, 7).fac("six", 2, 3, 10).fac("none", 0, 4, 20).fac("nowidth", 3, 0, 30);
+    EXPECT_EQ(declarations(t), "$var wire 1 ( one $end\n"
+                               "$var wire 1 + six[0] $end\n$var wire 1 , six[1] $end\n"
+                               "$var wire 1 - six[2] $end\n$var wire 1 . six[3] $end\n"
+                               "$var wire 1 / six[4] $end\n$var wire 1 0 six[5] $end\n"
+                               "$var wire 1 5 none[0] $end\n$var wire 1 6 none[-1] $end\n"
+                               "$var wire 1 ? nowidth[0] $end\n$var wire 1 @ nowidth[-1] $end\n" +
+                                   enddefs);
+}
+
+TEST(Declarations, IdentifiersWrapToUnsigned) {
+    Trace t;
+    t.fac("w", 1, 3, -2); // 4294967294, 4294967295, 0
+    EXPECT_EQ(declarations(t), "$var wire 1 I|\"\"X w[0] $end\n$var wire 1 J|\"\"X w[1] $end\n"
+                               "$var wire 1 ! w[2] $end\n" + enddefs);
+}
+
+TEST(Declarations, RecordsFollowTheHeaderTextOfEitherFormat) {
+    // 0xC0: the text at 240 and its 0 byte end at 244 ("abc") or 245
+    // ("abcd"); the records start at the next multiple of four.
+    for (const char *text : {"abc", "abcd", "abcdefg", ""}) {
+        Trace t;
+        t.format = 0xC0;
+        t.c0_text = text;
+        t.bit("top.clk");
+        size_t end = 240 + std::string(text).size() + 1;
+        EXPECT_EQ(records_offset(t), (end + 3) / 4 * 4);
+        EXPECT_EQ(declarations(t), "$scope module top $end\n$var wire 1 ! clk $end\n" + enddefs);
+    }
+    Trace a;
+    a.bit("clk");
+    EXPECT_EQ(a.bytes().size(), 164u + 16 + 4);
+    EXPECT_EQ(declarations(a), "$var wire 1 ! clk $end\n" + enddefs);
+}
+
+TEST(Declarations, NamesStayInsideTheTable) {
+    Trace t;
+    t.names = std::string("ok\0tail-without-nul", 19);
+    t.facilities = {{1, 1, 0, 0}, {1, 1, 1, 3}, {1, 1, 2, -1}, {1, 1, 3, 19}, {1, 1, 4, 1 << 30}};
+    EXPECT_EQ(declarations(t), "$var wire 1 ! ok $end\n$var wire 1 \" tail-without-nul $end\n"
+                               "$var wire 1 # unnamed $end\n$var wire 1 $ unnamed $end\n"
+                               "$var wire 1 % unnamed $end\n" + enddefs);
+}
+
+TEST(Declarations, CorruptTablesAreReported) {
+    Trace t;
+    t.bit("top.a").bit("top.b");
+    t.events = ev::zero();
+    const std::string full = t.bytes();
+    const std::string head = header_text(t);
+    struct Case {
+        std::string bytes;
+        std::string err;
+    };
+    Trace negative = t;
+    negative.facbytes = -5;
+    Trace huge = t;
+    huge.numfacs = 2000000000;
+    Trace c0 = t;
+    c0.format = 0xC0;
+    c0.c0_text = "never ends";
+    const std::string c0_cut = c0.bytes().substr(0, 245);
+    const Case cases[] = {
+        {negative.bytes(), "Negative name table size -5, exiting.\n"},
+        {huge.bytes(), "Trace truncated at offset " + std::to_string(full.size()) + ", exiting.\n"},
+        {full.substr(0, 170), "Trace truncated at offset 170, exiting.\n"},  // in a record
+        {full.substr(0, 199), "Trace truncated at offset 199, exiting.\n"},  // in the names
+        {full.substr(0, 100), "Trace truncated at offset 100, exiting.\n"},  // before 164
+        {c0_cut, "Trace truncated at offset 245, exiting.\n"},                // text at 240
+    };
+    for (const Case &c : cases) {
+        for (bool piped : {false, true}) {
+            RunResult r;
+            if (piped) {
+                RunOptions o;
+                o.input = c.bytes;
+                r = run({aetconv_bin, "/dev/stdin"}, o);
+            } else {
+                r = convert_bytes(c.bytes);
+            }
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, c.err);
+            EXPECT_EQ(r.out.find("$var"), std::string::npos);
+            EXPECT_LT(r.max_rss_kib, 64 * 1024);
+        }
+    }
+}
+
+} // namespace
