@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -108,6 +109,7 @@ void out_printf(Output &out, const char *fmt, ...) __attribute__((format(printf,
 
 // Writes the decimal digits of v at p; returns the end.
 char *put_u64(char *p, uint64_t v);
+char *put_u32(char *p, uint32_t v);
 char *put_i64(char *p, int64_t v);
 
 // ------------------------------------------------------- identifier codes
@@ -118,13 +120,29 @@ char *put_i64(char *p, int64_t v);
 // Writes the code and a NUL at buf (at least 6 bytes); returns its length.
 int vcdid(int32_t n, char *buf);
 
-// The same code written at p without a terminator; returns the end.
+// Codes of 0..8835 as two digits each, least significant first.
+struct VcdidPairs {
+    char digits[94 * 94][2];
+    constexpr VcdidPairs() : digits() {
+        for (int n = 0; n < 94 * 94; ++n) {
+            digits[n][0] = static_cast<char>('!' + n % 94);
+            digits[n][1] = static_cast<char>('!' + n / 94);
+        }
+    }
+};
+inline constexpr VcdidPairs vcdid_pairs;
+
+// The same code written at p without a terminator; returns its end.  It
+// always stores 5 bytes at p (those after the code are scratch for the
+// caller to overwrite), so that no branch depends on the code's length.
 inline char *put_vcdid(char *p, uint32_t n) {
-    do {
-        *p++ = static_cast<char>('!' + n % 94);
-        n /= 94;
-    } while (n != 0);
-    return p;
+    constexpr uint32_t pair = 94 * 94;
+    uint32_t high = n / pair;
+    std::memcpy(p, vcdid_pairs.digits[n % pair], 2);
+    std::memcpy(p + 2, vcdid_pairs.digits[high % pair], 2);
+    p[4] = static_cast<char>('!' + high / pair);
+    int len = 1 + (n >= 94) + (n >= pair) + (n >= pair * 94) + (n >= pair * pair);
+    return p + len;
 }
 
 // -------------------------------------------------------- converter state

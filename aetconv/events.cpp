@@ -38,7 +38,7 @@ constexpr TagTable tag_table;
 
 inline char *put_time(char *p, uint32_t t) {
     *p++ = '#';
-    p = put_u64(p, t);
+    p = put_u32(p, t);
     *p++ = '\n';
     return p;
 }
@@ -78,48 +78,82 @@ Status translate_events(AetState &st) {
     Output &out = st.out;
     constexpr size_t longest_fixed = 5;
 
-    for (;;) {
-        if (in_avail(in) < longest_fixed && !in_fill(in, longest_fixed)) {
-            // Near the end: the last records are checked one by one below.
-            if (in_avail(in) == 0) return in.error != 0 ? ran_out(in) : Status{};
-        }
-        if (!out_room(out, line_room)) return write_failed(out);
+    // The loop works on local copies of the buffer positions and the state,
+    // so that the compiler can keep them in registers while it stores text;
+    // sync() and load() move them to and from the records around slow paths.
+    const unsigned char *p, *end;
+    char *o, *o_limit;
+    uint32_t time = st.current_time, base = st.id_base;
+    const auto multiplier = static_cast<uint32_t>(st.multiplier);
+    auto load = [&] {
+        p = in.data + in.pos;
+        end = in.data + in.len;
+        o = out.buf.get() + out.len;
+        o_limit = out.buf.get() + out.cap - line_room;
+    };
+    auto sync = [&] {
+        in.pos = static_cast<size_t>(p - in.data);
+        out.len = static_cast<size_t>(o - out.buf.get());
+        st.current_time = time;
+        st.id_base = base;
+    };
+    auto cut = [&] {
+        sync();
+        if (in.error != 0) return ran_out(in);
+        return Status{Fault::cut_record, in_offset(in), *p};
+    };
+    load();
 
-        const unsigned char *p = in.data + in.pos;
+    for (;;) {
+        if (end - p < static_cast<ptrdiff_t>(longest_fixed)) {
+            sync();
+            in_fill(in, longest_fixed);
+            load();
+            // Near the end: the last records are checked one by one below.
+            if (p == end) {
+                if (in.error != 0) return ran_out(in);
+                return Status{};
+            }
+        }
+        if (o > o_limit) {
+            sync();
+            if (!out_flush(out)) return write_failed(out);
+            load();
+        }
+
         const int tag = p[0];
         const int operands = tag_table.operands[tag];
-        if (operands < 0) return Status{Fault::unknown_tag, in_offset(in), tag};
-        if (in_avail(in) < size_t(operands) + 1) {
-            if (in.error != 0) return ran_out(in);
-            return Status{Fault::cut_record, in_offset(in), tag};
+        if (operands < 0) {
+            sync();
+            return Status{Fault::unknown_tag, in_offset(in), tag};
         }
-        char *o = out.buf.get() + out.len;
+        if (end - p < operands + 1) return cut();
 
         switch (tag) {
         case 0xA4:
-            st.current_time = be32(p + 1);
-            o = put_time(o, st.current_time);
+            time = be32(p + 1);
+            o = put_time(o, time);
             break;
         case 0xA5:
-            st.current_time += p[1];
-            o = put_time(o, st.current_time);
+            time += p[1];
+            o = put_time(o, time);
             break;
         case 0xA6:
-            st.current_time += 1;
-            o = put_time(o, st.current_time);
+            time += 1;
+            o = put_time(o, time);
             break;
         case 0xA7:
-            st.current_time = 0;
-            o = put_time(o, st.current_time);
+            time = 0;
+            o = put_time(o, time);
             break;
         case 0xA8:
-            st.id_base = be32(p + 1);
+            base = be32(p + 1);
             break;
         case 0xA9:
-            st.id_base += p[1] * static_cast<uint32_t>(st.multiplier);
+            base += p[1] * multiplier;
             break;
         case 0xAA:
-            st.id_base += static_cast<uint32_t>(st.multiplier);
+            base += multiplier;
             break;
         case 0xAB:
             break;
@@ -127,8 +161,10 @@ Status translate_events(AetState &st) {
         case 0xAD:
         case 0xAE:
         case 0xAF:
-            in.pos += 1;
+            p += 1;
+            sync();
             if (!write_whole_design(st, value_letters[tag & 3])) return write_failed(out);
+            load();
             continue;
         case 0xB0:
         case 0xB1:
@@ -138,33 +174,37 @@ Status translate_events(AetState &st) {
             // written: a cut record writes nothing.
             size_t count = be16(p + 1);
             size_t size = 3 + 2 * count;
-            if (!in_fill(in, size)) {
-                if (in.error != 0) return ran_out(in);
-                return Status{Fault::cut_record, in_offset(in), tag};
+            if (static_cast<size_t>(end - p) < size) {
+                sync();
+                in_fill(in, size);
+                load();
+                if (static_cast<size_t>(end - p) < size) return cut();
             }
-            p = in.data + in.pos + 3;
-            in.pos += size;
             const char letter = value_letters[tag & 3];
+            const unsigned char *entry = p + 3;
+            p += size;
             while (count > 0) {
                 size_t run = std::min(count, run_lines);
-                if (!out_room(out, run * 8)) return write_failed(out);
-                o = out.buf.get() + out.len;
-                for (size_t j = 0; j < run; ++j, p += 2)
-                    o = put_change(o, letter, be16(p) + st.id_base);
-                out.len = static_cast<size_t>(o - out.buf.get());
+                if (static_cast<size_t>(o_limit - o) < run * 8) {
+                    sync();
+                    if (!out_room(out, run * 8 + line_room)) return write_failed(out);
+                    load();
+                }
+                for (size_t j = 0; j < run; ++j, entry += 2)
+                    o = put_change(o, letter, be16(entry) + base);
                 count -= run;
             }
             continue;
         }
         case 0xB4:
-            in.pos += 1;
+            p += 1;
+            sync();
             return Status{};
         default: // 0xB5..0xB8: a 24-bit identifier, without the base
             o = put_change(o, value_letters[(tag - 1) & 3],
                            (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3]);
             break;
         }
-        in.pos += size_t(operands) + 1;
-        out.len = static_cast<size_t>(o - out.buf.get());
+        p += operands + 1;
     }
 }

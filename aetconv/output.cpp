@@ -7,9 +7,15 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
+constexpr size_t pipe_size = size_t{1} << 20;
+
 void out_open(Output &out, int fd) {
+    // A larger pipe lets the conversion run on while the reader catches up,
+    // instead of both taking turns on a 64 KiB pipe.
+    if (fd >= 0) fcntl(fd, F_SETPIPE_SZ, static_cast<int>(pipe_size));
     out = Output{};
     out.fd = fd;
     out.cap = output_buffer_size;
@@ -78,4 +84,38 @@ char *put_i64(char *p, int64_t v) {
     if (v >= 0) return put_u64(p, static_cast<uint64_t>(v));
     *p++ = '-';
     return put_u64(p, 0 - static_cast<uint64_t>(v));
+}
+
+namespace {
+struct DecimalPairs {
+    char digits[100][2];
+    constexpr DecimalPairs() : digits() {
+        for (int n = 0; n < 100; ++n) {
+            digits[n][0] = static_cast<char>('0' + n / 10);
+            digits[n][1] = static_cast<char>('0' + n % 10);
+        }
+    }
+};
+constexpr DecimalPairs decimal_pairs;
+} // namespace
+
+// Time lines are frequent: digits are counted first and filled in pairs
+// from the end.
+char *put_u32(char *p, uint32_t v) {
+    int len = 1;
+    for (uint32_t bound = 10; len < 10 && v >= bound; bound *= 10) ++len;
+    char *end = p + len;
+    char *q = end;
+    while (v >= 100) {
+        q -= 2;
+        std::memcpy(q, decimal_pairs.digits[v % 100], 2);
+        v /= 100;
+    }
+    if (v >= 10) {
+        q -= 2;
+        std::memcpy(q, decimal_pairs.digits[v], 2);
+    } else {
+        *--q = static_cast<char>('0' + v);
+    }
+    return end;
 }

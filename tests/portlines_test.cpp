@@ -19,14 +19,13 @@ namespace {
 
 const std::string portlines_bin = PORTLINES_PATH;
 
-// Mounts an empty /dev holding only ttyS1 (the given device, if any), then
-// becomes portlines.
+// Mounts an empty /dev holding only ttyS1 (the given device, if any, held
+// open while /dev is replaced), then becomes portlines.
 const char *const namespace_script =
-    "set -e; T=$(mktemp -d); touch \"$T/tty\"; "
-    "[ -z \"$1\" ] || mount --bind \"$1\" \"$T/tty\"; "
+    "set -e; [ -z \"$1\" ] || exec 3<>\"$1\"; "
     "mount -t tmpfs none /dev; "
-    "if [ -n \"$1\" ]; then touch /dev/ttyS1; mount --bind \"$T/tty\" /dev/ttyS1; fi; "
-    "exec \"$0\"";
+    "if [ -n \"$1\" ]; then touch /dev/ttyS1; mount --bind /proc/self/fd/3 /dev/ttyS1; fi; "
+    "exec 3>&-; exec \"$0\"";
 
 bool can_use_namespaces() {
     return geteuid() == 0 && std::system("unshare --mount true >/dev/null 2>&1") == 0;
