@@ -89,6 +89,7 @@ struct Output {
     size_t len = 0;
     size_t cap = 0;
     uint64_t written = 0; // bytes handed on so far
+    uint64_t limit = UINT64_MAX; // a discarding sink fails with EFBIG past this
     int error = 0;
 };
 
@@ -132,6 +133,33 @@ struct VcdidPairs {
 };
 inline constexpr VcdidPairs vcdid_pairs;
 
+// The length of n's code: the candidate for n's bit length, plus one when n
+// reaches the one power of 94 that may lie within that bit length.
+struct VcdidLengths {
+    struct Entry {
+        uint64_t threshold;
+        int base;
+    } by_bits[33];
+    constexpr VcdidLengths() : by_bits() {
+        for (int b = 1; b <= 32; ++b) {
+            uint64_t low = uint64_t{1} << (b - 1), high = (uint64_t{1} << b) - 1;
+            int base = 1;
+            uint64_t threshold = high + 1;
+            for (uint64_t power = 94; power <= high; power *= 94) {
+                if (power <= low) ++base;
+                else threshold = power;
+            }
+            by_bits[b] = {threshold, base};
+        }
+    }
+};
+inline constexpr VcdidLengths vcdid_lengths;
+
+inline int vcdid_length(uint32_t n) {
+    const auto &e = vcdid_lengths.by_bits[32 - __builtin_clz(n | 1)];
+    return e.base + (n >= e.threshold);
+}
+
 // The same code written at p without a terminator; returns its end.  It
 // always stores 5 bytes at p (those after the code are scratch for the
 // caller to overwrite), so that no branch depends on the code's length.
@@ -141,8 +169,7 @@ inline char *put_vcdid(char *p, uint32_t n) {
     std::memcpy(p, vcdid_pairs.digits[n % pair], 2);
     std::memcpy(p + 2, vcdid_pairs.digits[high % pair], 2);
     p[4] = static_cast<char>('!' + high / pair);
-    int len = 1 + (n >= 94) + (n >= pair) + (n >= pair * 94) + (n >= pair * pair);
-    return p + len;
+    return p + vcdid_length(n);
 }
 
 // -------------------------------------------------------- converter state
@@ -175,6 +202,18 @@ struct Status {
     int err = 0;
 };
 
+// The text of a whole-design record ("L<id>\n" for every bit, in table
+// order), made once and reused with its letters set; designs whose text
+// would pass design_text_cap are written line by line instead.
+struct DesignText {
+    std::vector<char> text;
+    std::vector<uint32_t> letter_at; // offset of every line's letter
+    char letter = 0;                 // the letter the text now holds
+    bool built = false;
+};
+
+constexpr size_t design_text_cap = size_t{8} << 20;
+
 // Everything one conversion knows.  Nothing lives outside it, so a process
 // may run any number of conversions.
 struct AetState {
@@ -188,6 +227,7 @@ struct AetState {
     std::vector<char> facnames;
     uint32_t current_time = 0; // 32 bits as on file; printed unsigned
     uint32_t id_base = 0;      // 32 bits, wraps
+    DesignText design;
 };
 
 // The header's texts, each up to its first NUL or all 8 bytes.

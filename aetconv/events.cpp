@@ -52,23 +52,75 @@ inline char *put_change(char *p, char letter, uint32_t id) {
 
 Status write_failed(const Output &out) { return Status{Fault::write_error, 0, 0, out.error}; }
 
-// Every bit of every facility, in table order, gets one letter.
-bool write_whole_design(AetState &st, char letter) {
-    Output &out = st.out;
+// Every bit of every facility, in table order, with its identifier.
+template <typename Line> void for_each_bit(const AetState &st, Line line) {
     for (const AetFacility &f : st.txfacs) {
         if (f.msb + 1 <= 0 || f.array_count <= 0) continue;
         uint64_t bits = uint64_t(f.msb + 1) * uint64_t(f.array_count);
         auto id = static_cast<uint32_t>(f.first_id);
-        while (bits > 0) {
-            uint64_t run = std::min<uint64_t>(bits, run_lines);
-            if (!out_room(out, run * 8)) return false;
-            char *p = out.buf.get() + out.len;
-            for (uint64_t j = 0; j < run; ++j) p = put_change(p, letter, id++);
-            out.len = static_cast<size_t>(p - out.buf.get());
-            bits -= run;
-        }
+        for (uint64_t j = 0; j < bits; ++j)
+            if (!line(id++)) return;
     }
-    return true;
+}
+
+uint64_t design_bits(const AetState &st) {
+    uint64_t bits = 0;
+    for (const AetFacility &f : st.txfacs)
+        if (f.msb + 1 > 0 && f.array_count > 0) bits += uint64_t(f.msb + 1) * uint64_t(f.array_count);
+    return bits;
+}
+
+// Makes the design's text once, if it fits under the cap.
+void build_design_text(AetState &st) {
+    DesignText &d = st.design;
+    d.built = true;
+    uint64_t bits = design_bits(st);
+    if (bits == 0 || bits * 7 > design_text_cap) return;
+    d.text.resize(bits * 7);
+    d.letter_at.reserve(bits);
+    char *start = d.text.data(), *p = start;
+    for_each_bit(st, [&](uint32_t id) {
+        d.letter_at.push_back(static_cast<uint32_t>(p - start));
+        p = put_change(p, '0', id);
+        return true;
+    });
+    d.text.resize(static_cast<size_t>(p - start));
+    d.letter = '0';
+}
+
+// Every bit of every facility, in table order, gets one letter.
+bool write_whole_design(AetState &st, char letter) {
+    Output &out = st.out;
+    DesignText &d = st.design;
+    if (!d.built) build_design_text(st);
+    if (!d.text.empty()) {
+        if (d.letter != letter) {
+            for (uint32_t at : d.letter_at) d.text[at] = letter;
+            d.letter = letter;
+        }
+        out_put(out, d.text.data(), d.text.size());
+        return out.error == 0;
+    }
+    // Too large to keep: written as it is made, in runs.
+    uint64_t left = design_bits(st);
+    if (left == 0) return true;
+    bool ok = true;
+    char *p = nullptr;
+    uint64_t run = 0;
+    for_each_bit(st, [&](uint32_t id) {
+        if (run == 0) {
+            if (p) out.len = static_cast<size_t>(p - out.buf.get());
+            run = std::min<uint64_t>(left, run_lines);
+            left -= run;
+            if (!out_room(out, run * 8)) return ok = false;
+            p = out.buf.get() + out.len;
+        }
+        p = put_change(p, letter, id);
+        --run;
+        return true;
+    });
+    if (ok && p) out.len = static_cast<size_t>(p - out.buf.get());
+    return ok;
 }
 
 } // namespace
@@ -200,10 +252,18 @@ Status translate_events(AetState &st) {
             p += 1;
             sync();
             return Status{};
-        default: // 0xB5..0xB8: a 24-bit identifier, without the base
-            o = put_change(o, value_letters[(tag - 1) & 3],
-                           (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3]);
-            break;
+        default: { // 0xB5..0xB8: a 24-bit identifier, without the base
+            // Runs of these records are the bulk of most traces: they are
+            // converted in a loop of their own, for as many records as the
+            // input holds and the output has room for (7 bytes a line).
+            auto fit = std::min((end - p) / 4, (o_limit - o) / 7 + 1);
+            do {
+                uint32_t record = be32(p);
+                o = put_change(o, value_letters[((record >> 24) - 1) & 3], record & 0xFFFFFF);
+                p += 4;
+            } while (--fit > 0 && static_cast<unsigned>(p[0] - 0xB5) < 4);
+            continue;
+        }
         }
         p += operands + 1;
     }

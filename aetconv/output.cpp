@@ -24,6 +24,10 @@ void out_open(Output &out, int fd) {
 
 static bool write_all(Output &out, const char *p, size_t n) {
     if (out.fd < 0) {
+        if (n > out.limit - out.written) {
+            out.error = EFBIG;
+            return false;
+        }
         out.written += n;
         return true;
     }

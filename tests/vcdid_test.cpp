@@ -22,6 +22,15 @@ TEST(Vcdid, WorkedValues) {
     EXPECT_EQ(code(2147483647), "d}PP<");
 }
 
+TEST(Vcdid, LengthsChangeExactlyAtPowersOf94) {
+    for (uint64_t power = 94; power <= UINT32_MAX; power *= 94) {
+        EXPECT_EQ(code(static_cast<int32_t>(power - 1)).size() + 1,
+                  code(static_cast<int32_t>(power)).size());
+    }
+    EXPECT_EQ(code(-1).size(), 5u);
+    EXPECT_EQ(code(1).size(), 1u);
+}
+
 TEST(Vcdid, NegativeNumbersEncodeTheirUnsignedValue) {
     // -1 is 4294967295 = 5 digits; every character stays printable.
     std::set<std::string> seen;
