@@ -13,6 +13,16 @@
 #include <string>
 #include <vector>
 
+// Called after every refill of the input and every flush of the output,
+// for a progress display; a cheap no-op when fn is null.
+struct ProgressHook {
+    void (*fn)(void *ctx) = nullptr;
+    void *ctx = nullptr;
+    void operator()() const {
+        if (fn) fn(ctx);
+    }
+};
+
 // ---------------------------------------------------------------- input
 
 // The trace, read through one large buffer.  The window data[0, len) holds
@@ -29,6 +39,7 @@ struct Input {
     int error = 0;    // errno of a failed read, 0 if none
     std::unique_ptr<unsigned char[]> storage;
     size_t cap = 0;
+    ProgressHook progress;
 };
 
 constexpr size_t input_buffer_size = size_t{1} << 20;
@@ -91,6 +102,7 @@ struct Output {
     uint64_t written = 0; // bytes handed on so far
     uint64_t limit = UINT64_MAX; // a discarding sink fails with EFBIG past this
     int error = 0;
+    ProgressHook progress;
 };
 
 constexpr size_t output_buffer_size = size_t{1} << 18;

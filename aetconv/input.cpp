@@ -10,7 +10,7 @@ void in_open_fd(Input &in, int fd) {
     in = Input{};
     in.fd = fd;
     in.cap = input_buffer_size;
-    in.storage = std::make_unique<unsigned char[]>(in.cap);
+    in.storage.reset(new unsigned char[in.cap]);
     in.data = in.storage.get();
 }
 
@@ -35,6 +35,7 @@ bool in_fill_slow(Input &in, size_t need) {
         ssize_t n = read(in.fd, buf + in.len, in.cap - in.len);
         if (n > 0) {
             in.len += static_cast<size_t>(n);
+            in.progress();
         } else if (n == 0) {
             in.eof = true;
             return false;

@@ -19,7 +19,7 @@ void out_open(Output &out, int fd) {
     out = Output{};
     out.fd = fd;
     out.cap = output_buffer_size;
-    out.buf = std::make_unique<char[]>(out.cap);
+    out.buf.reset(new char[out.cap]); // not cleared: only written bytes are read
 }
 
 static bool write_all(Output &out, const char *p, size_t n) {
@@ -48,6 +48,7 @@ static bool write_all(Output &out, const char *p, size_t n) {
 bool out_flush(Output &out) {
     if (out.error == 0 && out.len > 0) write_all(out, out.buf.get(), out.len);
     out.len = 0;
+    out.progress();
     return out.error == 0;
 }
 

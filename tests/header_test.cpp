@@ -2,7 +2,11 @@
 // through the built program.
 #include "aet_test.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace aet;
 
@@ -139,6 +143,56 @@ TEST(OutputLayer, FailedWriteIsReported) {
     r = run({aetconv_bin, dir.write("small.aet", Trace{}.bytes())}, full);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Could not write the VCD: No space left on device, exiting.\n");
+}
+
+} // namespace
+
+namespace {
+
+// Standard error on a terminal: a conversion that runs past a second shows
+// a progress line, erased at the end; standard output never carries it.
+TEST(Progress, ShownOnATerminalAndErased) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    grantpt(master);
+    unlockpt(master);
+    int feed[2], out[2];
+    ASSERT_EQ(pipe2(feed, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    std::string tty = ptsname(master);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int slave = open(tty.c_str(), O_RDWR | O_NOCTTY);
+        dup2(feed[0], 0);
+        dup2(out[1], 1);
+        dup2(slave, 2);
+        execl(aetconv_bin.c_str(), aetconv_bin.c_str(), "/dev/stdin", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(feed[0]);
+    close(out[1]);
+    Trace t;
+    t.bit("clk");
+    std::string bytes = t.bytes() + ev::tick();
+    ASSERT_EQ(write(feed[1], bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    usleep(1300 * 1000); // past a second, then more input arrives
+    ASSERT_EQ(write(feed[1], "\xA6\xB4", 2), 2);
+    close(feed[1]);
+    std::string vcd, screen;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(out[0], buf, sizeof buf)) > 0) vcd.append(buf, size_t(n));
+    int status = 0;
+    waitpid(pid, &status, 0);
+    pollfd p{master, POLLIN, 0};
+    while (poll(&p, 1, 100) > 0 && (n = read(master, buf, sizeof buf)) > 0) screen.append(buf, size_t(n));
+    close(master);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(screen.rfind("\raetconv: ", 0), 0u) << screen;
+    EXPECT_NE(screen.find("MB read"), std::string::npos) << screen;
+    EXPECT_EQ(screen.substr(screen.size() - 4), "\r\033[K");
+    EXPECT_EQ(vcd.find("aetconv"), std::string::npos);
+    EXPECT_EQ(vcd.substr(vcd.size() - 6), "#1\n#2\n");
 }
 
 } // namespace

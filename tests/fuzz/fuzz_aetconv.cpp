@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr uint64_t output_limit = uint64_t{64} << 20;
+constexpr uint64_t output_limit = uint64_t{256} << 10;
 
 struct Result {
     Status status;
