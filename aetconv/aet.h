@@ -117,8 +117,6 @@ inline bool out_room(Output &out, size_t n) {
 // Appends bytes, flushing as needed; long texts are written through.
 void out_put(Output &out, const char *s, size_t n);
 inline void out_put(Output &out, const std::string &s) { out_put(out, s.data(), s.size()); }
-// Formatted text for the rare lines (header blocks).
-void out_printf(Output &out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Writes the decimal digits of v at p; returns the end.
 char *put_u64(char *p, uint64_t v);

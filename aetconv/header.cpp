@@ -52,14 +52,34 @@ Status read_header(AetState &st, AetHeader &h) {
     return Status{};
 }
 
+static void put_text(Output &out, const char *s) { out_put(out, s, std::strlen(s)); }
+
+static void put_number(Output &out, int32_t v) {
+    char digits[16];
+    out_put(out, digits, static_cast<size_t>(put_i64(digits, v) - digits));
+}
+
 void write_header(AetState &st, const AetHeader &h) {
     Output &out = st.out;
-    out_printf(out, "$version\n\tAET created at %s on %s.\n", h.created_at, h.created_on);
-    if (st.format == 0xC0)
-        out_printf(out, "\tModel %s created at %s on %s.\n", h.model.c_str(), h.model_at,
-                   h.model_on);
-    out_printf(out, "\t%d facilities found occupying %d bytes.\n", st.numfacs, st.facbytes);
-    out_put(out, "$end\n\n$timescale\n\t1ns\n$end\n\n", 28);
+    put_text(out, "$version\n\tAET created at ");
+    put_text(out, h.created_at);
+    put_text(out, " on ");
+    put_text(out, h.created_on);
+    put_text(out, ".\n");
+    if (st.format == 0xC0) {
+        put_text(out, "\tModel ");
+        out_put(out, h.model);
+        put_text(out, " created at ");
+        put_text(out, h.model_at);
+        put_text(out, " on ");
+        put_text(out, h.model_on);
+        put_text(out, ".\n");
+    }
+    put_text(out, "\t");
+    put_number(out, st.numfacs);
+    put_text(out, " facilities found occupying ");
+    put_number(out, st.facbytes);
+    put_text(out, " bytes.\n$end\n\n$timescale\n\t1ns\n$end\n\n");
 }
 
 Status convert(AetState &st) {

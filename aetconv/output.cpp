@@ -3,9 +3,6 @@
 #include "aet.h"
 
 #include <cerrno>
-#include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -62,16 +59,6 @@ void out_put(Output &out, const char *s, size_t n) {
     }
     std::memcpy(out.buf.get() + out.len, s, n);
     out.len += n;
-}
-
-void out_printf(Output &out, const char *fmt, ...) {
-    char line[4096];
-    va_list ap;
-    va_start(ap, fmt);
-    int n = std::vsnprintf(line, sizeof line, fmt, ap);
-    va_end(ap);
-    if (n < 0) return;
-    out_put(out, line, std::min(static_cast<size_t>(n), sizeof line - 1));
 }
 
 char *put_u64(char *p, uint64_t v) {
