@@ -171,14 +171,18 @@ inline int vcdid_length(uint32_t n) {
 }
 
 // The same code written at p without a terminator; returns its end.  It
-// always stores 5 bytes at p (those after the code are scratch for the
-// caller to overwrite), so that no branch depends on the code's length.
+// stores up to 5 bytes at p (those after the code are scratch for the caller
+// to overwrite), so that no branch depends on the code's exact length.
 inline char *put_vcdid(char *p, uint32_t n) {
     constexpr uint32_t pair = 94 * 94;
     uint32_t high = n / pair;
-    std::memcpy(p, vcdid_pairs.digits[n % pair], 2);
-    std::memcpy(p + 2, vcdid_pairs.digits[high % pair], 2);
-    p[4] = static_cast<char>('!' + high / pair);
+    std::memcpy(p, vcdid_pairs.digits[n - high * pair], 2);
+    if (high < pair) [[likely]] { // codes of up to 4 characters
+        std::memcpy(p + 2, vcdid_pairs.digits[high], 2);
+    } else {
+        std::memcpy(p + 2, vcdid_pairs.digits[high % pair], 2);
+        p[4] = static_cast<char>('!' + high / pair);
+    }
     return p + vcdid_length(n);
 }
 

@@ -91,11 +91,14 @@ struct DecimalPairs {
 constexpr DecimalPairs decimal_pairs;
 } // namespace
 
-// Time lines are frequent: digits are counted first and filled in pairs
-// from the end.
+// Time lines are frequent: the digits are counted from the bit length (as
+// for identifier codes) and filled in pairs from the end.
 char *put_u32(char *p, uint32_t v) {
-    int len = 1;
-    for (uint32_t bound = 10; len < 10 && v >= bound; bound *= 10) ++len;
+    static constexpr uint32_t powers[] = {0,      10,      100,      1000,      10000,
+                                          100000, 1000000, 10000000, 100000000, 1000000000};
+    int bits = 32 - __builtin_clz(v | 1);
+    int len = (bits * 1233 >> 12) + 1; // 1233 / 4096 is just above log10(2)
+    len -= v < powers[len - 1];
     char *end = p + len;
     char *q = end;
     while (v >= 100) {
