@@ -91,11 +91,18 @@ Status ran_out(const Input &in);
 
 // --------------------------------------------------------------- output
 
+// The thread that writes full buffers to a descriptor (output.cpp).
+struct OutputWriter;
+struct OutputWriterStop {
+    void operator()(OutputWriter *w) const; // waits for the last write, ends the thread
+};
+
 // VCD text, collected in one large buffer and handed to write(2) in big
 // pieces.  fd -1 discards the text but counts it (fuzzing).  After a failed
 // write the buffer discards everything and `error` holds the errno.
 struct Output {
     int fd = -1;
+    std::unique_ptr<OutputWriter, OutputWriterStop> writer; // null: written inline
     std::unique_ptr<char[]> buf;
     size_t len = 0;
     size_t cap = 0;
@@ -110,6 +117,8 @@ constexpr size_t output_buffer_size = size_t{1} << 18;
 void out_open(Output &out, int fd);
 // Hands the buffered text on; false (and out.error set) once a write failed.
 bool out_flush(Output &out);
+// Hands the buffered text on and waits until all of it is written.
+bool out_finish(Output &out);
 // Makes room for n more bytes (n <= cap); false once a write failed.
 inline bool out_room(Output &out, size_t n) {
     return (out.cap - out.len >= n || out_flush(out)) && out.error == 0;

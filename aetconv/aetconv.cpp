@@ -118,7 +118,7 @@ int main(int argc, char **argv) {
     }
     Status s = convert(st);
     // Whatever was converted reaches standard output, failures included.
-    if (!out_flush(st.out) && s.fault == Fault::none)
+    if (!out_finish(st.out) && s.fault == Fault::none)
         s = Status{Fault::write_error, 0, 0, st.out.error};
     close(fd);
     erase_progress(progress);
