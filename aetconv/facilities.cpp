@@ -34,16 +34,16 @@ Status read_facilities(AetState &st) {
     // header claims.
     st.txfacs.clear();
     for (int32_t i = 0; i < st.numfacs; ++i) {
+        // The whole record is buffered first, so no reader meets the end.
         if (!in_fill(in, record_size)) return ran_out(in);
-        const unsigned char *p = in.data + in.pos;
+        in.pos += 4; // not used
         AetFacility f;
-        f.array_count = static_cast<int32_t>(be16(p + 4));
+        f.array_count = get_short(in);
         f.lsb = 0;
-        f.msb = static_cast<int32_t>(be16(p + 6)) - 1;
-        f.first_id = static_cast<int32_t>(be32(p + 8));
-        f.name_offset = static_cast<int32_t>(be32(p + 12));
+        f.msb = get_short(in) - 1;
+        f.first_id = get_long(in);
+        f.name_offset = get_long(in);
         st.txfacs.push_back(f);
-        in.pos += record_size;
     }
 
     st.facnames.clear();

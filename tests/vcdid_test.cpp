@@ -46,4 +46,16 @@ TEST(Vcdid, NegativeNumbersEncodeTheirUnsignedValue) {
     EXPECT_EQ(code(INT32_MIN), "e}PP<"); // one more than 2147483647
 }
 
+TEST(Readers, BigEndianAndEndOfInput) {
+    const unsigned char bytes[] = {0x12, 0xFF, 0xFE, 0x80, 0x00, 0x00, 0x01, 0x7F};
+    Input in;
+    in_open_memory(in, bytes, sizeof bytes);
+    EXPECT_EQ(get_byte(in), 0x12);
+    EXPECT_EQ(get_short(in), 0xFFFE);
+    EXPECT_EQ(get_long(in), static_cast<int32_t>(0x80000001u)); // negative
+    EXPECT_EQ(get_byte(in), 0x7F);
+    EXPECT_EQ(get_byte(in), -1);
+    EXPECT_EQ(in_offset(in), sizeof bytes);
+}
+
 } // namespace
