@@ -1,6 +1,7 @@
 // The event stream: tagged records decoded straight from the input window
 // into time lines and value-change lines in the output buffer.
 #include "aet.h"
+#include "vcdid.h"
 
 #include <algorithm>
 
@@ -11,8 +12,22 @@ constexpr char value_letters[] = "01xz";
 // Room reserved in the output buffer before each fixed-size record: the
 // longest line one record writes is "#4294967295\n".
 constexpr size_t line_room = 16;
-// List entries and whole-design bits are written in runs of this many lines.
-constexpr size_t run_lines = 4096;
+// List entries and whole-design bits are written in runs of up to this many
+// lines (of up to 8 bytes), fewer when the output buffer is smaller.
+constexpr size_t max_run_lines = 4096;
+size_t run_lines(const Output &out) { return std::min(max_run_lines, (out.cap - line_room) / 8); }
+
+// The text of a whole-design record ("L<id>\n" for every bit, in table
+// order), made once and reused with its letters set; designs whose text
+// would pass design_text_cap are written line by line instead.
+struct DesignText {
+    std::vector<char> text;
+    std::vector<uint32_t> letter_at; // offset of every line's letter
+    char letter = 0;                 // the letter the text now holds
+    bool built = false;
+};
+
+constexpr size_t design_text_cap = size_t{8} << 20;
 
 // Operand bytes after the tag for every fixed-size record; -1: unknown tag,
 // 2: the list record's count (its entries follow).
@@ -50,13 +65,10 @@ inline char *put_change(char *p, char letter, uint32_t id) {
     return p;
 }
 
-Status write_failed(const Output &out) { return Status{Fault::write_error, 0, 0, out.error}; }
-
 // Every bit of every facility, in table order, with its identifier.
 template <typename Line> void for_each_bit(const AetState &st, Line line) {
     for (const AetFacility &f : st.txfacs) {
-        if (f.msb + 1 <= 0 || f.array_count <= 0) continue;
-        uint64_t bits = uint64_t(f.msb + 1) * uint64_t(f.array_count);
+        uint64_t bits = facility_bits(f);
         auto id = static_cast<uint32_t>(f.first_id);
         for (uint64_t j = 0; j < bits; ++j)
             if (!line(id++)) return;
@@ -65,17 +77,17 @@ template <typename Line> void for_each_bit(const AetState &st, Line line) {
 
 uint64_t design_bits(const AetState &st) {
     uint64_t bits = 0;
-    for (const AetFacility &f : st.txfacs)
-        if (f.msb + 1 > 0 && f.array_count > 0) bits += uint64_t(f.msb + 1) * uint64_t(f.array_count);
+    for (const AetFacility &f : st.txfacs) bits += facility_bits(f);
     return bits;
 }
 
 // Makes the design's text once, if it fits under the cap.
-void build_design_text(AetState &st) {
-    DesignText &d = st.design;
+// (A line takes at most 7 bytes; the cap is compared without multiplying,
+// so that no design size can wrap around it.)
+void build_design_text(const AetState &st, DesignText &d) {
     d.built = true;
     uint64_t bits = design_bits(st);
-    if (bits == 0 || bits * 7 > design_text_cap) return;
+    if (bits == 0 || bits > design_text_cap / 7) return;
     d.text.resize(bits * 7);
     d.letter_at.reserve(bits);
     char *start = d.text.data(), *p = start;
@@ -89,16 +101,15 @@ void build_design_text(AetState &st) {
 }
 
 // Every bit of every facility, in table order, gets one letter.
-bool write_whole_design(AetState &st, char letter) {
+bool write_whole_design(AetState &st, DesignText &d, char letter) {
     Output &out = st.out;
-    DesignText &d = st.design;
-    if (!d.built) build_design_text(st);
+    if (!d.built) build_design_text(st, d);
     if (!d.text.empty()) {
         if (d.letter != letter) {
             for (uint32_t at : d.letter_at) d.text[at] = letter;
             d.letter = letter;
         }
-        out_put(out, d.text.data(), d.text.size());
+        out_put(out, {d.text.data(), d.text.size()});
         return out.error == 0;
     }
     // Too large to keep: written as it is made, in runs.
@@ -110,7 +121,7 @@ bool write_whole_design(AetState &st, char letter) {
     for_each_bit(st, [&](uint32_t id) {
         if (run == 0) {
             if (p) out.len = static_cast<size_t>(p - out.buf.get());
-            run = std::min<uint64_t>(left, run_lines);
+            run = std::min<uint64_t>(left, run_lines(out));
             left -= run;
             if (!out_room(out, run * 8)) return ok = false;
             p = out.buf.get() + out.len;
@@ -129,6 +140,8 @@ Status translate_events(AetState &st) {
     Input &in = st.handle;
     Output &out = st.out;
     constexpr size_t longest_fixed = 5;
+    const size_t most_lines = run_lines(out);
+    DesignText design;
 
     // The loop works on local copies of the buffer positions and the state,
     // so that the compiler can keep them in registers while it stores text;
@@ -215,7 +228,7 @@ Status translate_events(AetState &st) {
         case 0xAF:
             p += 1;
             sync();
-            if (!write_whole_design(st, value_letters[tag & 3])) return write_failed(out);
+            if (!write_whole_design(st, design, value_letters[tag & 3])) return write_failed(out);
             load();
             continue;
         case 0xB0:
@@ -236,7 +249,7 @@ Status translate_events(AetState &st) {
             const unsigned char *entry = p + 3;
             p += size;
             while (count > 0) {
-                size_t run = std::min(count, run_lines);
+                size_t run = std::min(count, most_lines);
                 if (static_cast<size_t>(o_limit - o) < run * 8) {
                     sync();
                     if (!out_room(out, run * 8 + line_room)) return write_failed(out);

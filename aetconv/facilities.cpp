@@ -1,13 +1,28 @@
 // The facility table and the VCD declaration section made from it.
 #include "aet.h"
+#include "vcdid.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string_view>
 
+namespace {
+
 constexpr uint64_t records_offset_a0 = 164;
 constexpr uint64_t text_offset_c0 = 240;
 constexpr size_t record_size = 16;
+
+// What the file still holds from offset on, when its size is known: the
+// tables are reserved for what is there, never for what the header claims.
+uint64_t bytes_from(const Input &in, uint64_t offset) {
+    return in.size > offset ? in.size - offset : 0;
+}
+
+// A name byte that would break a declaration line (space, control and
+// non-ASCII bytes) is stored as '_'; the NUL that ends a name stays.
+char name_byte(unsigned char c) { return c != 0 && (c < '!' || c > '~') ? '_' : char(c); }
+
+} // namespace
 
 Status read_facilities(AetState &st) {
     Input &in = st.handle;
@@ -30,156 +45,134 @@ Status read_facilities(AetState &st) {
     }
     if (!in_seek(in, start)) return ran_out(in);
 
-    // The table grows with the records actually read, never with what the
-    // header claims.
     st.txfacs.clear();
+    if (st.numfacs > 0)
+        st.txfacs.reserve(std::min<uint64_t>(uint64_t(st.numfacs), bytes_from(in, start) / record_size));
     for (int32_t i = 0; i < st.numfacs; ++i) {
-        // The whole record is buffered first, so no reader meets the end.
         if (!in_fill(in, record_size)) return ran_out(in);
-        in.pos += 4; // not used
-        AetFacility f;
-        f.array_count = get_short(in);
-        f.lsb = 0;
-        f.msb = get_short(in) - 1;
-        f.first_id = get_long(in);
-        f.name_offset = get_long(in);
-        st.txfacs.push_back(f);
+        const unsigned char *r = in.data + in.pos; // the first 4 bytes are not used
+        st.txfacs.push_back({static_cast<uint16_t>(be16(r + 4)), static_cast<uint16_t>(be16(r + 6)),
+                             static_cast<int32_t>(be32(r + 8)), static_cast<int32_t>(be32(r + 12))});
+        in.pos += record_size;
     }
 
     st.facnames.clear();
-    size_t left = static_cast<size_t>(st.facbytes);
+    auto left = static_cast<size_t>(st.facbytes);
+    st.facnames.reserve(std::min<uint64_t>(left, bytes_from(in, in_offset(in))));
     while (left > 0) {
         if (!in_fill(in, 1)) return ran_out(in);
         size_t take = std::min(left, in_avail(in));
         const unsigned char *p = in.data + in.pos;
-        st.facnames.insert(st.facnames.end(), p, p + take);
+        size_t had = st.facnames.size();
+        st.facnames.resize(had + take);
+        std::transform(p, p + take, st.facnames.begin() + static_cast<ptrdiff_t>(had), name_byte);
         in.pos += take;
         left -= take;
     }
     return Status{};
 }
 
-// One piece of a dotted name as written: the text, and whether another
-// piece follows (the piece is then a scope).
-struct ScopeNode {
-    std::string name;
-    bool has_child;
-};
+namespace {
+
+constexpr std::string_view unnamed = "unnamed";
 
 // A facility's name: from name_offset to its NUL or to the end of the table;
 // an offset outside the table gives the empty name.
-static std::string_view facility_name(const AetState &st, const AetFacility &f) {
+std::string_view facility_name(const AetState &st, const AetFacility &f) {
     if (f.name_offset < 0 || f.name_offset >= st.facbytes) return {};
     std::string_view rest(st.facnames.data() + f.name_offset,
                           st.facnames.size() - static_cast<size_t>(f.name_offset));
     return rest.substr(0, rest.find('\0'));
 }
 
-// Splits a name at every '.' into path[0, count).  An empty piece is written
-// as "unnamed", and a byte that would break a declaration line (space,
-// control and non-ASCII bytes) as '_'.  Returns the piece count.
-static size_t split_name(std::string_view name, std::vector<ScopeNode> &path) {
-    size_t count = 0;
-    for (;;) {
-        size_t dot = name.find('.');
-        std::string_view piece = name.substr(0, dot);
-        if (count == path.size()) path.emplace_back();
-        ScopeNode &node = path[count++];
-        if (piece.empty()) {
-            node.name = "unnamed";
-        } else {
-            node.name.assign(piece);
-            for (char &c : node.name)
-                if (c < '!' || c > '~') c = '_';
-        }
-        node.has_child = dot != std::string_view::npos;
-        if (!node.has_child) return count;
-        name.remove_prefix(dot + 1);
-    }
+// A piece of a dotted name as written: an empty piece is "unnamed".
+std::string_view written(std::string_view piece) { return piece.empty() ? unnamed : piece; }
+
+// The length of the longest common prefix, compared a block at a time.
+size_t common_prefix(std::string_view a, std::string_view b) {
+    size_t n = std::min(a.size(), b.size()), i = 0;
+    if (a.data() == b.data()) return n;
+    constexpr size_t block = 256;
+    while (i + block <= n && a.compare(i, block, b.substr(i, block)) == 0) i += block;
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
 }
 
-static void put_scope(Output &out, const std::string &name) {
-    out_put(out, "$scope module ", 14);
-    out_put(out, name);
-    out_put(out, " $end\n", 6);
+void put_scope(Output &out, std::string_view piece) {
+    out_put(out, "$scope module ");
+    out_put(out, written(piece));
+    out_put(out, " $end\n");
+}
+
+// The scope lines from the previous facility's name, nhold, to the next one.
+// The pieces stay where they are in the name table: both names are walked
+// from the outermost piece while both pieces are scopes equal as written;
+// what is left of nhold's scopes is closed and the new name's are opened.
+void change_scopes(Output &out, std::string_view nhold, std::string_view name) {
+    // Equal bytes up to a '.' are equal scopes, skipped at memory speed.
+    size_t same = nhold.substr(0, common_prefix(nhold, name)).rfind('.') + 1; // npos + 1 == 0
+    nhold.remove_prefix(same);
+    name.remove_prefix(same);
+    for (;;) {
+        size_t a = nhold.find('.'), b = name.find('.');
+        if (a == nhold.npos || b == name.npos || written(nhold.substr(0, a)) != written(name.substr(0, b)))
+            break;
+        nhold.remove_prefix(a + 1);
+        name.remove_prefix(b + 1);
+    }
+    for (auto n = std::count(nhold.begin(), nhold.end(), '.'); n > 0; --n) out_put(out, "$upscope $end\n");
+    for (size_t dot; (dot = name.find('.')) != name.npos; name.remove_prefix(dot + 1))
+        put_scope(out, name.substr(0, dot));
 }
 
 // "$var wire 1 <id> <ref>[<index>] $end", the index left out for one bit.
-static bool put_var(Output &out, uint32_t id, const std::string &ref, bool indexed,
-                    int64_t index) {
-    constexpr size_t short_name = 1024;
-    if (ref.size() > short_name) {
-        char head[32];
-        char *p = put_vcdid(head, id);
-        out_put(out, "$var wire 1 ", 12);
-        out_put(out, head, static_cast<size_t>(p - head));
-        out_put(out, " ", 1);
-        out_put(out, ref);
-        p = head;
-        if (indexed) {
-            *p++ = '[';
-            p = put_i64(p, index);
-            *p++ = ']';
-        }
-        out_put(out, head, static_cast<size_t>(p - head));
-        out_put(out, " $end\n", 6);
-        return out.error == 0;
-    }
-    if (!out_room(out, short_name + 64)) return false;
-    char *p = out.buf.get() + out.len;
-    std::memcpy(p, "$var wire 1 ", 12);
-    p = put_vcdid(p + 12, id);
-    *p++ = ' ';
-    std::memcpy(p, ref.data(), ref.size());
-    p += ref.size();
+void put_var(Output &out, uint32_t id, std::string_view ref, bool indexed, int64_t index) {
+    char head[24] = "$var wire 1 ";
+    char *h = put_vcdid(head + 12, id);
+    *h++ = ' ';
+    char tail[32];
+    char *t = tail;
     if (indexed) {
-        *p++ = '[';
-        p = put_i64(p, index);
-        *p++ = ']';
+        *t++ = '[';
+        t = put_i64(t, index);
+        *t++ = ']';
     }
-    std::memcpy(p, " $end\n", 6);
-    out.len = static_cast<size_t>(p + 6 - out.buf.get());
-    return true;
+    std::memcpy(t, " $end\n", 6);
+    t += 6;
+    out_put(out, {head, size_t(h - head)});
+    out_put(out, ref);
+    out_put(out, {tail, size_t(t - tail)});
 }
+
+} // namespace
 
 Status write_declarations(AetState &st) {
     Output &out = st.out;
-    // The previous facility's path and the current one; only these two are
-    // held, and their strings are reused from facility to facility.
-    std::vector<ScopeNode> nhold, path;
-    size_t held = 0;
+    std::string_view nhold, ref; // the previous facility's name and its last piece
+    const AetFacility *held = nullptr;
     for (const AetFacility &f : st.txfacs) {
-        size_t count = split_name(facility_name(st, f), path);
-
-        // Walk both paths from the outermost piece while both are equal
-        // scopes; close what is left of the old path, open the new one.
-        size_t i = 0;
-        if (held > 0) {
-            while (nhold[i].has_child && path[i].has_child && nhold[i].name == path[i].name) ++i;
-            for (size_t k = i; k + 1 < held; ++k) out_put(out, "$upscope $end\n", 14);
+        // Facilities that share a name share its walk.
+        if (held == nullptr || f.name_offset != held->name_offset) {
+            std::string_view name = facility_name(st, f);
+            change_scopes(out, nhold, name);
+            nhold = name;
+            ref = written(name.substr(name.rfind('.') + 1));
         }
-        for (size_t k = i; k + 1 < count; ++k) put_scope(out, path[k].name);
-
-        std::swap(nhold, path);
-        held = count;
+        held = &f;
 
         // One one-bit wire per bit, named ref[0] .. ref[n-1]; a facility of
         // no bits is declared as ref[0] and ref[-1], as the format has it.
-        const std::string &ref = nhold[held - 1].name;
-        int64_t top = int64_t{f.msb + 1} * f.array_count - 1;
+        int64_t top = int64_t(facility_bits(f)) - 1;
         auto first = static_cast<uint32_t>(f.first_id);
-        if (top == f.lsb) {
-            if (!put_var(out, first, ref, false, 0)) break;
-            continue;
+        if (top == 0) {
+            put_var(out, first, ref, false, 0);
+        } else {
+            int64_t step = top < 0 ? -1 : 1;
+            for (int64_t k = 0; k <= top * step && out.error == 0; ++k)
+                put_var(out, first + static_cast<uint32_t>(k), ref, true, k * step);
         }
-        int64_t distance = top - f.lsb;
-        int64_t step = distance < 0 ? -1 : 1;
-        if (distance < 0) distance = -distance;
-        for (int64_t k = 0; k <= distance; ++k)
-            if (!put_var(out, first + static_cast<uint32_t>(k), ref, true, f.lsb + k * step)) break;
-        if (out.error != 0) break;
+        if (out.error != 0) return write_failed(out);
     }
-    out_put(out, "$enddefinitions $end\n\n", 22);
-    if (out.error != 0) return Status{Fault::write_error, 0, 0, out.error};
-    return Status{};
+    out_put(out, "$enddefinitions $end\n\n");
+    return out.error == 0 ? Status{} : write_failed(out);
 }

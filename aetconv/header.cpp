@@ -2,16 +2,29 @@
 // $version and $timescale blocks made from them.
 #include "aet.h"
 
-#include <algorithm>
 #include <cstring>
+
+namespace {
 
 // The offsets read for each format: the fixed fields end at 76 (0xA0) or at
 // the model name, which starts at 104 (0xC0).
 constexpr uint64_t fixed_end_a0 = 76;
 constexpr uint64_t model_name_offset = 104;
 
-// An 8-byte text as it stands: up to its first NUL or all 8 characters.
-static void copy_text8(char *dst, const unsigned char *src) {
+// The model name is cut to what a 1 KiB work buffer holds beside the four
+// 8-byte texts and their terminators.
+constexpr size_t model_capacity = 1005;
+
+// The header's texts, each up to its first NUL or all 8 bytes.
+struct AetHeader {
+    char created_on[9] = {};
+    char created_at[9] = {};
+    char model_on[9] = {};
+    char model_at[9] = {};
+    std::string model; // format 0xC0 only
+};
+
+void copy_text8(char *dst, const unsigned char *src) {
     std::memcpy(dst, src, 8);
     dst[8] = '\0';
 }
@@ -38,7 +51,9 @@ Status read_header(AetState &st, AetHeader &h) {
     if (format == 0xC0) {
         copy_text8(h.model_on, at(88));
         copy_text8(h.model_at, at(96));
-        in_seek(in, model_name_offset);
+    }
+    in_seek(in, fixed_end);
+    if (format == 0xC0) {
         // The model name runs to a 0 byte; a longer one is cut, but read on.
         for (;;) {
             int c = get_byte(in);
@@ -46,49 +61,43 @@ Status read_header(AetState &st, AetHeader &h) {
             if (c == 0) break;
             if (h.model.size() < model_capacity) h.model.push_back(static_cast<char>(c));
         }
-    } else {
-        in_seek(in, fixed_end);
     }
     return Status{};
 }
 
-static void put_text(Output &out, const char *s) { out_put(out, s, std::strlen(s)); }
-
-static void put_number(Output &out, int32_t v) {
+void put_number(Output &out, int32_t v) {
     char digits[16];
-    out_put(out, digits, static_cast<size_t>(put_i64(digits, v) - digits));
+    out_put(out, {digits, static_cast<size_t>(put_i64(digits, v) - digits)});
 }
 
-void write_header(AetState &st, const AetHeader &h) {
+Status write_header(AetState &st, const AetHeader &h) {
     Output &out = st.out;
-    put_text(out, "$version\n\tAET created at ");
-    put_text(out, h.created_at);
-    put_text(out, " on ");
-    put_text(out, h.created_on);
-    put_text(out, ".\n");
+    out_put(out, "$version\n\tAET created at ");
+    out_put(out, h.created_at);
+    out_put(out, " on ");
+    out_put(out, h.created_on);
+    out_put(out, ".\n");
     if (st.format == 0xC0) {
-        put_text(out, "\tModel ");
+        out_put(out, "\tModel ");
         out_put(out, h.model);
-        put_text(out, " created at ");
-        put_text(out, h.model_at);
-        put_text(out, " on ");
-        put_text(out, h.model_on);
-        put_text(out, ".\n");
+        out_put(out, " created at ");
+        out_put(out, h.model_at);
+        out_put(out, " on ");
+        out_put(out, h.model_on);
+        out_put(out, ".\n");
     }
-    put_text(out, "\t");
+    out_put(out, "\t");
     put_number(out, st.numfacs);
-    put_text(out, " facilities found occupying ");
+    out_put(out, " facilities found occupying ");
     put_number(out, st.facbytes);
-    put_text(out, " bytes.\n$end\n\n$timescale\n\t1ns\n$end\n\n");
+    out_put(out, " bytes.\n$end\n\n$timescale\n\t1ns\n$end\n\n");
+    return out.error == 0 ? Status{} : write_failed(out);
 }
 
-Status convert(AetState &st) {
+} // namespace
+
+Status convert_header(AetState &st) {
     AetHeader h;
     Status s = read_header(st, h);
-    if (s.fault != Fault::none) return s;
-    write_header(st, h);
-    s = read_facilities(st);
-    if (s.fault == Fault::none) s = write_declarations(st);
-    if (s.fault == Fault::none) s = translate_events(st);
-    return s;
+    return s.fault == Fault::none ? write_header(st, h) : s;
 }

@@ -1,17 +1,14 @@
-// The output layer: VCD text is collected in one large buffer and handed to
-// write(2) in big pieces, retrying interrupted and partial writes.
-#include "aet.h"
+// The output buffer and the thread that writes it, and the number writers.
+#include "output.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <fcntl.h>
+#include <new>
 #include <pthread.h>
 #include <unistd.h>
 
-constexpr size_t pipe_size = size_t{1} << 20;
-
-// Writes all n bytes, retrying interrupted and partial writes; 0 or errno.
-static int write_fd(int fd, const char *p, size_t n) {
+int write_fd(void *ctx, const char *p, size_t n) {
+    const int fd = *static_cast<const int *>(ctx);
     while (n > 0) {
         ssize_t w = write(fd, p, n);
         if (w >= 0) {
@@ -24,28 +21,31 @@ static int write_fd(int fd, const char *p, size_t n) {
     return 0;
 }
 
-// A second thread writes each full buffer while the conversion fills the
-// other one, so that copying the text into a pipe or a file overlaps with
-// making it.  Only this thread's write(2) calls run beside the converter.
+// The writer thread hands each full buffer to the sink while the conversion
+// fills the other one, so that copying the text into a pipe or a file
+// overlaps with making it.  It is started by out_open and joined by
+// out_close; only its sink calls run beside the converter.
 struct OutputWriter {
     pthread_t thread{};
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
-    int fd = -1;
+    Sink sink;
     std::unique_ptr<char[]> piece; // the buffer being written
     size_t len = 0;                // its bytes still to write; 0: idle
     bool stop = false;
     int error = 0;
 };
 
-static void *writer_main(void *arg) {
+namespace {
+
+void *writer_main(void *arg) {
     auto &w = *static_cast<OutputWriter *>(arg);
     pthread_mutex_lock(&w.lock);
     for (;;) {
         while (w.len == 0 && !w.stop) pthread_cond_wait(&w.changed, &w.lock);
         if (w.len == 0) break;
         pthread_mutex_unlock(&w.lock);
-        int err = w.error == 0 ? write_fd(w.fd, w.piece.get(), w.len) : 0;
+        int err = w.sink.write(w.sink.ctx, w.piece.get(), w.len);
         pthread_mutex_lock(&w.lock);
         if (err != 0) w.error = err;
         w.len = 0;
@@ -57,105 +57,77 @@ static void *writer_main(void *arg) {
 
 // Waits until the writer is idle; returns its error (0 if none).  Called
 // with the lock held.
-static int wait_idle(OutputWriter &w) {
+int wait_idle(OutputWriter &w) {
     while (w.len != 0) pthread_cond_wait(&w.changed, &w.lock);
     return w.error;
 }
 
-void OutputWriterStop::operator()(OutputWriter *w) const {
-    pthread_mutex_lock(&w->lock);
-    wait_idle(*w);
-    w->stop = true;
-    pthread_cond_broadcast(&w->changed);
-    pthread_mutex_unlock(&w->lock);
-    pthread_join(w->thread, nullptr);
+OutputWriter *start_writer(Sink sink, size_t cap) {
+    auto *w = new (std::nothrow) OutputWriter;
+    if (w == nullptr) return nullptr;
+    w->sink = sink;
+    w->piece.reset(new (std::nothrow) char[cap]);
+    if (w->piece && pthread_create(&w->thread, nullptr, writer_main, w) == 0) return w;
     delete w;
+    return nullptr;
 }
 
-void out_open(Output &out, int fd) {
-    // A larger pipe lets the conversion run on while the reader catches up,
-    // instead of both taking turns on a 64 KiB pipe.
-    if (fd >= 0) fcntl(fd, F_SETPIPE_SZ, static_cast<int>(pipe_size));
+} // namespace
+
+bool out_open(Output &out, Sink sink, size_t cap, bool threaded) {
     out = Output{};
-    out.fd = fd;
-    out.cap = output_buffer_size;
-    out.buf.reset(new char[out.cap]); // not cleared: only written bytes are read
-    if (fd >= 0) {
-        auto *w = new OutputWriter;
-        w->fd = fd;
-        w->piece.reset(new char[out.cap]);
-        if (pthread_create(&w->thread, nullptr, writer_main, w) == 0) out.writer.reset(w);
-        else delete w; // no thread: every write is made inline
-    }
-}
-
-static bool write_all(Output &out, const char *p, size_t n) {
-    if (out.fd < 0) {
-        if (n > out.limit - out.written) {
-            out.error = EFBIG;
-            return false;
-        }
-        out.written += n;
-        return true;
-    }
-    if (out.writer) { // keep the order: what the writer holds goes first
-        OutputWriter &w = *out.writer;
-        pthread_mutex_lock(&w.lock);
-        int err = wait_idle(w);
-        pthread_mutex_unlock(&w.lock);
-        if (err != 0) {
-            out.error = err;
-            return false;
-        }
-    }
-    int err = write_fd(out.fd, p, n);
-    if (err != 0) {
-        out.error = err;
-        return false;
-    }
-    out.written += n;
-    return true;
+    out.sink = sink;
+    out.cap = std::max(cap, output_buffer_min);
+    out.buf.reset(new (std::nothrow) char[out.cap]); // not cleared: only written bytes are read
+    if (threaded && out.buf) out.writer = start_writer(sink, out.cap);
+    return out.buf != nullptr;
 }
 
 bool out_flush(Output &out) {
-    if (out.writer && out.error == 0) {
-        OutputWriter &w = *out.writer;
-        pthread_mutex_lock(&w.lock);
-        out.error = wait_idle(w);
-        if (out.error == 0 && out.len > 0) {
-            std::swap(w.piece, out.buf);
-            w.len = out.len;
-            out.written += out.len;
-            pthread_cond_broadcast(&w.changed);
+    if (out.error == 0 && out.len > 0) {
+        if (OutputWriter *w = out.writer) {
+            pthread_mutex_lock(&w->lock);
+            out.error = wait_idle(*w);
+            if (out.error == 0) {
+                std::swap(w->piece, out.buf);
+                w->len = out.len;
+                pthread_cond_broadcast(&w->changed);
+            }
+            pthread_mutex_unlock(&w->lock);
+        } else {
+            out.error = out.sink.write(out.sink.ctx, out.buf.get(), out.len);
         }
-        pthread_mutex_unlock(&w.lock);
-    } else if (out.error == 0 && out.len > 0) {
-        write_all(out, out.buf.get(), out.len);
     }
     out.len = 0;
-    out.progress();
+    if (out.progress) out.progress(out.progress_ctx);
     return out.error == 0;
 }
 
-bool out_finish(Output &out) {
-    if (!out_flush(out) || !out.writer) return out.error == 0;
-    OutputWriter &w = *out.writer;
-    pthread_mutex_lock(&w.lock);
-    out.error = wait_idle(w);
-    pthread_mutex_unlock(&w.lock);
-    return out.error == 0;
-}
-
-void out_put(Output &out, const char *s, size_t n) {
-    if (out.cap - out.len < n) {
-        if (!out_flush(out)) return;
-        if (n > out.cap / 2) {
-            write_all(out, s, n);
-            return;
-        }
+bool out_close(Output &out) {
+    out_flush(out);
+    if (OutputWriter *w = out.writer) {
+        pthread_mutex_lock(&w->lock);
+        int err = wait_idle(*w);
+        w->stop = true;
+        pthread_cond_broadcast(&w->changed);
+        pthread_mutex_unlock(&w->lock);
+        pthread_join(w->thread, nullptr);
+        delete w;
+        out.writer = nullptr;
+        if (out.error == 0) out.error = err;
     }
-    std::memcpy(out.buf.get() + out.len, s, n);
-    out.len += n;
+    return out.error == 0;
+}
+
+void out_put_slow(Output &out, const char *s, size_t n) {
+    while (n > 0) {
+        if (out.len == out.cap && !out_flush(out)) return;
+        size_t take = std::min(n, out.cap - out.len);
+        std::memcpy(out.buf.get() + out.len, s, take);
+        out.len += take;
+        s += take;
+        n -= take;
+    }
 }
 
 char *put_u64(char *p, uint64_t v) {

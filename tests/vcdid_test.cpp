@@ -1,4 +1,5 @@
-#include "aet.h"
+#include "input.h"
+#include "vcdid.h"
 
 #include <gtest/gtest.h>
 #include <cstring>

@@ -5,30 +5,68 @@
 //  - on success the trace was read to its end or to its end tag;
 //  - a trace that fails at a record (unknown tag, cut record) converts the
 //    bytes before that record successfully, into exactly the same output:
-//    everything complete before the damage was written, nothing after it.
+//    everything complete before the damage was written, nothing after it;
+//  - read through a window of a few bytes and written through a buffer of a
+//    few dozen, the trace gives the same status and the same text.
 #include "aet.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace {
 
 constexpr uint64_t output_limit = uint64_t{256} << 10;
 
+// A sink that keeps only a count and a hash of the text, and fails past a
+// limit, as a full disk would.
+struct Discard {
+    uint64_t written = 0;
+    uint64_t hash = 14695981039346656037ull;
+};
+
+int discard(void *ctx, const char *p, size_t n) {
+    auto &d = *static_cast<Discard *>(ctx);
+    if (n > output_limit - d.written) return EFBIG;
+    d.written += n;
+    for (size_t i = 0; i < n; ++i) d.hash = (d.hash ^ static_cast<unsigned char>(p[i])) * 1099511628211ull;
+    return 0;
+}
+
 struct Result {
     Status status;
-    uint64_t written;
+    Discard text;
     uint64_t consumed;
 };
 
+Result finish(AetState &st, Discard &d) {
+    Status s = convert(st);
+    if (!out_close(st.out) && s.fault == Fault::none) s = write_failed(st.out);
+    return {s, d, in_offset(st.handle)};
+}
+
 Result convert_memory(const uint8_t *data, size_t size) {
     AetState st;
+    Discard d;
     in_open_memory(st.handle, data, size);
-    out_open(st.out, -1);
-    st.out.limit = output_limit;
-    Status s = convert(st);
-    out_flush(st.out);
-    return {s, st.out.written, in_offset(st.handle)};
+    out_open(st.out, Sink{discard, &d}, output_buffer_size, false);
+    return finish(st, d);
+}
+
+// The same bytes read with read(2) through a tiny window.
+Result convert_small(const uint8_t *data, size_t size, size_t window, size_t cap) {
+    int fd = memfd_create("trace", 0);
+    if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size) || lseek(fd, 0, SEEK_SET) != 0)
+        std::abort();
+    AetState st;
+    Discard d;
+    in_open_fd(st.handle, fd, window);
+    out_open(st.out, Sink{discard, &d}, cap, false);
+    Result r = finish(st, d);
+    close(fd);
+    return r;
 }
 
 [[noreturn]] void broken(const char *what) {
@@ -40,6 +78,12 @@ Result convert_memory(const uint8_t *data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Result r = convert_memory(data, size);
+    if (r.status.fault != Fault::write_error) {
+        Result small = convert_small(data, size, 1 + size % 13, 64 + size % 50);
+        if (small.status.fault != r.status.fault || small.status.offset != r.status.offset ||
+            small.text.hash != r.text.hash || small.text.written != r.text.written)
+            broken("a small window or output buffer changes the conversion");
+    }
     switch (r.status.fault) {
     case Fault::none:
         if (r.consumed != size && (r.consumed == 0 || data[r.consumed - 1] != 0xB4))
@@ -50,13 +94,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (r.status.offset >= size) broken("record failure outside the trace");
         Result before = convert_memory(data, r.status.offset);
         if (before.status.fault != Fault::none) broken("the records before the damage fail");
-        if (before.written != r.written) broken("output differs from the records before the damage");
+        if (before.text.hash != r.text.hash) broken("output differs from the records before the damage");
         break;
     }
     case Fault::not_aet:
     case Fault::truncated:
     case Fault::bad_facbytes:
     case Fault::write_error: // the output limit: a design of billions of bits
+    case Fault::no_memory:
         break;
     case Fault::read_error:
     default:
