@@ -2,9 +2,9 @@
 // framed by colons and followed by its byte count, until a line that begins
 // with 'z'; then puts the port's previous settings back.
 //
-// The port's settings are restored from one place, restore_port(), on every
-// way out: the stop line, a failed read, a hang-up and the signals that
-// normally end a monitor (Ctrl-C, kill, a closed terminal or pipe).
+// Once the port's settings are changed, every way out restores them through
+// restore_port(): the stop line, a failure (of the settings, a read, a
+// hang-up, the output) and every signal that would end the process.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <initializer_list>
 #include <poll.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,7 +25,24 @@ int STOP = 0; // set by the stop line
 int port = -1;
 termios saved; // the settings found at start; read before anything restores them
 
-int restore_port() { return tcsetattr(port, TCSANOW, &saved); }
+// Puts the saved settings back.  After a hang-up the descriptor no longer
+// reaches the port, which is then opened anew to restore them.
+int restore_port() {
+    if (tcsetattr(port, TCSANOW, &saved) == 0) return 0;
+    if (errno != EIO) return -1;
+    int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int result = tcsetattr(fd, TCSANOW, &saved);
+    close(fd);
+    return result;
+}
+
+// Says why the monitor stops, restores the port and gives the status 255.
+int fail(const char *subject, const char *reason) {
+    std::fprintf(stderr, "%s: %s\n", subject, reason);
+    if (port >= 0) restore_port();
+    return -1;
+}
 
 // Restores the port, then lets the signal end the process as it would have
 // (the handler is reset to the default action on entry).
@@ -35,13 +53,23 @@ void on_signal(int sig) {
     raise(sig);
 }
 
+// Every catchable signal whose default action ends the process, the real-time
+// ones included.  One that is ignored at start stays ignored, so that nohup
+// and the background jobs of scripts keep working.
 void catch_ending_signals() {
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sa.sa_flags = SA_RESETHAND;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) sigaddset(&sa.sa_mask, sig);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) sigaction(sig, &sa, nullptr);
+    sigfillset(&sa.sa_mask);
+    auto catch_one = [&sa](int sig) {
+        struct sigaction old {};
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) sigaction(sig, &sa, nullptr);
+    };
+    for (int sig : {SIGHUP,  SIGINT,  SIGQUIT, SIGILL,    SIGTRAP, SIGABRT, SIGBUS, SIGFPE,
+                    SIGUSR1, SIGSEGV, SIGUSR2, SIGPIPE,   SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU,
+                    SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO, SIGPWR,  SIGSYS})
+        catch_one(sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) catch_one(sig);
 }
 
 // Canonical input at 38400 baud, 8N1, RTS/CTS, built from a cleared record.
@@ -74,6 +102,27 @@ termios monitor_settings() {
     return t;
 }
 
+// Applies the settings and reads them back: a driver may accept the call
+// yet keep some settings of its own.  The reason on failure, else null.
+const char *apply(const termios &want) {
+    termios got;
+    if (tcsetattr(port, TCSANOW, &want) != 0 || tcgetattr(port, &got) != 0) return std::strerror(errno);
+    constexpr tcflag_t line = CSIZE | CSTOPB | PARENB | CRTSCTS | CLOCAL | CREAD;
+    if ((got.c_cflag & line) != (want.c_cflag & line) || got.c_iflag != want.c_iflag ||
+        got.c_oflag != want.c_oflag || got.c_lflag != want.c_lflag ||
+        cfgetispeed(&got) != B38400 || cfgetospeed(&got) != B38400)
+        return "the port kept settings of its own";
+    return nullptr;
+}
+
+// Descriptors 0, 1 and 2 are opened onto /dev/null where they are closed,
+// so that the port can never become standard output and receive the entries.
+bool open_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) return false;
+    return true;
+}
+
 // A read of 0 bytes is a control-D at the start of a line while the line is
 // up; after a hang-up every read returns 0 at once.
 bool hung_up() {
@@ -82,19 +131,41 @@ bool hung_up() {
     return (poll(&p, 1, 0) > 0 && (p.revents & POLLHUP)) || tcgetattr(port, &now) != 0;
 }
 
-int fail(const char *what) {
-    if (what) std::fprintf(stderr, "%s: %s\n", device, what);
-    else std::perror(device);
-    restore_port();
-    return -1;
+// One entry, ":<line up to its first NUL>:<count>\n", written whole.
+bool print_entry(const char *line, ssize_t count) {
+    char entry[320];
+    int n = std::snprintf(entry, sizeof entry, ":%s:%d\n", line, static_cast<int>(count));
+    for (const char *p = entry; n > 0;) {
+        ssize_t w = write(STDOUT_FILENO, p, static_cast<size_t>(n));
+        if (w < 0 && errno != EINTR) return false;
+        if (w > 0) {
+            p += w;
+            n -= static_cast<int>(w);
+        }
+    }
+    return true;
 }
 
 } // namespace
 
 int main() {
-    port = open(device, O_RDWR | O_NOCTTY);
+    if (!open_standard_descriptors()) {
+        std::perror("/dev/null");
+        return -1;
+    }
+    // Not blocking on open: a port whose settings lack CLOCAL would wait for
+    // a carrier; the monitor's own settings set CLOCAL.
+    port = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (port < 0) {
         std::perror(device);
+        return -1;
+    }
+    // Exclusive use, before anything is read or changed: a second monitor
+    // would split the lines with this one and save its settings as the
+    // port's own.  The lock ends with the process.
+    if (flock(port, LOCK_EX | LOCK_NB) != 0) {
+        std::fprintf(stderr, "%s: %s\n", device,
+                     errno == EWOULDBLOCK ? "in use by another program" : std::strerror(errno));
         return -1;
     }
     // Without readable settings there is nothing to restore: change nothing.
@@ -104,22 +175,23 @@ int main() {
     }
     catch_ending_signals();
 
-    termios newtio = monitor_settings();
     tcflush(port, TCIFLUSH);
-    tcsetattr(port, TCSANOW, &newtio);
+    if (const char *why = apply(monitor_settings())) return fail(device, why);
+    int flags = fcntl(port, F_GETFL);
+    if (flags < 0 || fcntl(port, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(device, std::strerror(errno));
 
     char buf[256];
     while (STOP == 0) {
         ssize_t res = read(port, buf, 255);
         if (res < 0) {
             if (errno == EINTR) continue;
-            return fail(nullptr);
+            return fail(device, std::strerror(errno));
         }
-        if (res == 0 && hung_up()) return fail("Hangup");
+        if (res == 0 && hung_up()) return fail(device, "Hangup");
         buf[res] = '\0';
-        std::printf(":%s:%d\n", buf, static_cast<int>(res));
-        std::fflush(stdout); // each entry as it arrives, into pipes and files too
+        if (!print_entry(buf, res)) return fail("standard output", std::strerror(errno));
         if (buf[0] == 'z') STOP = 1;
     }
-    return restore_port();
+    if (restore_port() != 0) return fail(device, std::strerror(errno));
+    return 0;
 }

@@ -7,9 +7,14 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <functional>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -19,29 +24,25 @@ namespace {
 
 const std::string portlines_bin = PORTLINES_PATH;
 
-// Mounts an empty /dev holding only ttyS1 (the given device, if any, held
-// open while /dev is replaced), then becomes portlines.
+// Mounts an empty /dev holding only null and ttyS1 (the given device, if
+// any), each held open while /dev is replaced, then becomes portlines.
 const char *const namespace_script =
-    "set -e; [ -z \"$1\" ] || exec 3<>\"$1\"; "
-    "mount -t tmpfs none /dev; "
+    "set -e; [ -z \"$1\" ] || exec 3<>\"$1\"; exec 4<>/dev/null; "
+    "mount -t tmpfs none /dev; touch /dev/null; mount --bind /proc/self/fd/4 /dev/null; "
     "if [ -n \"$1\" ]; then touch /dev/ttyS1; mount --bind /proc/self/fd/3 /dev/ttyS1; fi; "
-    "exec 3>&-; exec \"$0\"";
+    "exec 3>&- 4>&-; exec \"$0\"";
 
-bool can_use_namespaces() {
-    return geteuid() == 0 && std::system("unshare --mount true >/dev/null 2>&1") == 0;
-}
-
-#define REQUIRE_NAMESPACES()                                                               \
-    do {                                                                                   \
-        if (!can_use_namespaces()) {                                                       \
-            if (std::getenv("CI")) FAIL() << "CI must run these tests as root";            \
-            GTEST_SKIP() << "needs root and unshare --mount";                              \
-        }                                                                                  \
+#define REQUIRE_NAMESPACES()                                                                \
+    do {                                                                                    \
+        if (geteuid() != 0 || std::system("unshare --mount true >/dev/null 2>&1") != 0) {   \
+            if (std::getenv("CI")) FAIL() << "CI must run these tests as root";             \
+            GTEST_SKIP() << "needs root and unshare --mount";                               \
+        }                                                                                   \
     } while (0)
 
 struct Pty {
     int master = -1;
-    int slave = -1; // kept open by the test to read the settings
+    int slave = -1; // kept open by the test to give the port its settings
     std::string name;
     Pty() {
         master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -51,21 +52,32 @@ struct Pty {
         slave = open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     }
     ~Pty() {
-        if (master >= 0) close(master);
+        close(master);
         close(slave);
     }
     void send(const std::string &s) const {
-        size_t done = 0;
-        while (done < s.size()) {
+        for (size_t done = 0; done < s.size();) {
             ssize_t n = write(master, s.data() + done, s.size() - done);
             if (n <= 0) return;
             done += static_cast<size_t>(n);
         }
     }
-    void hang_up() {
-        close(master);
-        master = -1;
+    // The port's settings now, through a descriptor of its own (the test's
+    // first one is gone after a hang-up).
+    termios settings() const {
+        termios t{};
+        int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        tcgetattr(fd, &t);
+        close(fd);
+        return t;
     }
+};
+
+// How the monitor is started: its standard output ("" a pipe, "-" closed,
+// else a file) and the signals it finds ignored.
+struct Launch {
+    std::string stdout_to;
+    std::vector<int> ignored;
 };
 
 struct Monitor {
@@ -74,15 +86,18 @@ struct Monitor {
     std::string got, errors;
     int status = -1, signal = 0;
 
-    explicit Monitor(const std::string &device) {
+    explicit Monitor(const std::string &device, const Launch &how = {}) {
         int o[2], e[2];
         if (pipe2(o, O_CLOEXEC) != 0 || pipe2(e, O_CLOEXEC) != 0) std::abort();
         pid = fork();
         if (pid == 0) {
-            dup2(o[1], 1);
+            rlimit no_core{0, 0};
+            setrlimit(RLIMIT_CORE, &no_core); // the fault signals would dump core
+            for (int sig : how.ignored) std::signal(sig, SIG_IGN);
             dup2(e[1], 2);
-            close(o[0]);
-            close(e[0]);
+            if (how.stdout_to.empty()) dup2(o[1], 1);
+            else if (how.stdout_to == "-") close(1);
+            else dup2(open(how.stdout_to.c_str(), O_WRONLY), 1);
             execlp("unshare", "unshare", "--mount", "--", "/bin/sh", "-c", namespace_script,
                    portlines_bin.c_str(), device.c_str(), static_cast<char *>(nullptr));
             _exit(127);
@@ -123,34 +138,32 @@ struct Monitor {
                 pid = -1;
                 if (WIFEXITED(ws)) status = WEXITSTATUS(ws);
                 if (WIFSIGNALED(ws)) signal = WTERMSIG(ws);
-                drain();
+                for (int fd : {out, err}) {
+                    char buf[65536];
+                    ssize_t n;
+                    while ((n = read(fd, buf, sizeof buf)) > 0)
+                        (fd == out ? got : errors).append(buf, static_cast<size_t>(n));
+                }
                 return true;
             }
             usleep(10000);
         }
         return false;
     }
-    void drain() {
-        char buf[65536];
-        ssize_t n;
-        while ((n = read(out, buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
-        while ((n = read(err, buf, sizeof buf)) > 0) errors.append(buf, static_cast<size_t>(n));
-    }
 };
 
 // Settings the test gives the port before the monitor starts, so that
 // their return can be told apart from anything the monitor sets.
-termios distinctive(int fd) {
+termios distinctive(const Pty &pty) {
     termios t;
-    tcgetattr(fd, &t);
+    tcgetattr(pty.slave, &t);
     cfsetispeed(&t, B9600);
     cfsetospeed(&t, B9600);
     t.c_lflag |= ECHO | ISIG;
     t.c_cc[VINTR] = 3;
     t.c_cc[VMIN] = 7;
-    tcsetattr(fd, TCSANOW, &t);
-    tcgetattr(fd, &t);
-    return t;
+    tcsetattr(pty.slave, TCSANOW, &t);
+    return pty.settings();
 }
 
 void expect_same(const termios &a, const termios &b) {
@@ -159,7 +172,6 @@ void expect_same(const termios &a, const termios &b) {
     EXPECT_EQ(a.c_cflag, b.c_cflag);
     EXPECT_EQ(a.c_lflag, b.c_lflag);
     for (size_t i = 0; i < NCCS; ++i) EXPECT_EQ(a.c_cc[i], b.c_cc[i]) << "c_cc " << i;
-    EXPECT_EQ(cfgetospeed(&a), cfgetospeed(&b));
 }
 
 // Waits until the monitor's settings are on the port; returns them.
@@ -173,53 +185,45 @@ termios wait_for_monitor(const Pty &pty) {
     return t;
 }
 
-TEST(Portlines, AppliesItsSettingsAndRestoresTheOriginalOnes) {
+// The descriptor flags of the monitor's port (its descriptor 3).
+std::string port_flags(pid_t pid) {
+    std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/3");
+    std::string key, value;
+    while (info >> key >> value)
+        if (key == "flags:") return value;
+    return "";
+}
+
+TEST(Portlines, SettingsAndEntries) {
     REQUIRE_NAMESPACES();
     Pty pty;
-    termios original = distinctive(pty.slave);
     Monitor m(pty.name);
     termios t = wait_for_monitor(pty);
     EXPECT_EQ(t.c_cflag, tcflag_t(CRTSCTS | CS8 | CLOCAL | CREAD | B38400));
     EXPECT_EQ(t.c_iflag, tcflag_t(IGNPAR | ICRNL));
     EXPECT_EQ(t.c_oflag, 0u);
     EXPECT_EQ(t.c_lflag, tcflag_t(ICANON));
-    EXPECT_EQ(cfgetospeed(&t), speed_t(B38400));
-    for (size_t i = 0; i < NCCS; ++i) {
-        cc_t want = i == VEOF ? 4 : i == VMIN ? 1 : 0;
-        EXPECT_EQ(t.c_cc[i], want) << "c_cc " << i;
-    }
-    pty.send("z\r");
-    ASSERT_TRUE(m.finish());
-    EXPECT_EQ(m.status, 0);
-    EXPECT_EQ(m.got, ":z\n:2\n");
-    termios after;
-    tcgetattr(pty.slave, &after);
-    expect_same(after, original);
-}
+    for (size_t i = 0; i < NCCS; ++i) EXPECT_EQ(t.c_cc[i], i == VEOF ? 4 : i == VMIN ? 1 : 0) << i;
+    // Opened without blocking (no wait for carrier), then read blocking.
+    long flags = std::stol(port_flags(m.pid), nullptr, 8);
+    EXPECT_EQ(flags & O_ACCMODE, O_RDWR);
+    EXPECT_EQ(flags & O_NONBLOCK, 0);
 
-TEST(Portlines, PrintsEachEntryAsItArrives) {
-    REQUIRE_NAMESPACES();
-    Pty pty;
-    Monitor m(pty.name);
-    wait_for_monitor(pty);
-    // Standard output is a pipe: each entry must come through before the
-    // next line is even sent.
-    struct Step {
-        std::string line, entry;
-    };
-    const std::string longline(300, 'a');
-    const Step steps[] = {
+    // Standard output is a pipe: each entry comes through before the next
+    // line is even sent.
+    const std::pair<std::string, std::string> steps[] = {
         {"hello\r", ":hello\n:6\n"},
         {"\x04", "::0\n"}, // control-D at the start of a line: a read of 0 bytes
         {"again\n", ":again\n:6\n"},
         {std::string("ab\0cd\r", 6), ":ab:6\n"},
-        {longline + "\r", ":" + std::string(255, 'a') + ":255\n:" + std::string(45, 'a') + "\n:46\n"},
+        {std::string(300, 'a') + "\r",
+         ":" + std::string(255, 'a') + ":255\n:" + std::string(45, 'a') + "\n:46\n"},
         {"Zebra\r", ":Zebra\n:6\n"},
     };
     std::string want;
-    for (const Step &s : steps) {
-        pty.send(s.line);
-        want += s.entry;
+    for (const auto &[line, entry] : steps) {
+        pty.send(line);
+        want += entry;
         ASSERT_TRUE(m.read_until(want)) << "got so far: " << m.got;
         EXPECT_EQ(m.got, want);
     }
@@ -235,8 +239,7 @@ TEST(Portlines, BurstOfLinesIsPrintedCompletely) {
     Pty pty;
     Monitor m(pty.name);
     wait_for_monitor(pty);
-    std::string want;
-    std::string lines;
+    std::string want, lines;
     for (int i = 0; i < 10000; ++i) {
         std::string l = "line " + std::to_string(i);
         lines += l + "\r";
@@ -253,70 +256,109 @@ TEST(Portlines, BurstOfLinesIsPrintedCompletely) {
     EXPECT_EQ(m.status, 0);
 }
 
-TEST(Portlines, EndingSignalsRestoreTheSettings) {
+// Every way out after the port was set up: the status (or the signal that
+// ended it), standard output, standard error, and the port's own settings
+// back in place.
+TEST(Portlines, EveryWayOutRestoresTheSettings) {
     REQUIRE_NAMESPACES();
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    struct Way {
+        std::string what;
+        std::function<void(Pty &, Monitor &)> act;
+        int status, signal;
+        std::string out, err;
+        Launch how;
+    };
+    const std::string one = ":one\n:4\n";
+    std::vector<Way> ways = {
+        {"stop line", [](Pty &p, Monitor &) { p.send("z\r"); }, 0, 0, one + ":z\n:2\n", ""},
+        {"hang-up", [](Pty &p, Monitor &) { ioctl(p.slave, TIOCVHANGUP); }, 255, 0, one,
+         "/dev/ttyS1: Hangup\n"},
+        {"reader gone", [](Pty &p, Monitor &m) {
+             close(m.out);
+             m.out = open("/dev/null", O_RDONLY);
+             p.send("two\r");
+         }, -1, SIGPIPE, "", ""},
+        {"failed output", [](Pty &p, Monitor &) { p.send("two\r"); }, 255, 0, "",
+         "standard output: No space left on device\n", {"/dev/full", {}}},
+    };
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
+                    SIGXCPU, SIGXFSZ, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGRTMIN})
+        ways.push_back({strsignal(sig), [sig](Pty &, Monitor &m) { kill(m.pid, sig); }, -1, sig, one, ""});
+
+    for (const Way &w : ways) {
+        SCOPED_TRACE(w.what);
         Pty pty;
-        termios original = distinctive(pty.slave);
-        Monitor m(pty.name);
+        termios original = distinctive(pty);
+        Monitor m(pty.name, w.how);
         wait_for_monitor(pty);
         pty.send("one\r");
-        ASSERT_TRUE(m.read_until(":one\n:4\n"));
-        kill(m.pid, sig);
+        if (w.how.stdout_to.empty()) ASSERT_TRUE(m.read_until(one));
+        w.act(pty, m);
         ASSERT_TRUE(m.finish());
-        EXPECT_EQ(m.signal, sig);
-        termios after;
-        tcgetattr(pty.slave, &after);
-        expect_same(after, original);
+        EXPECT_EQ(m.status, w.status);
+        EXPECT_EQ(m.signal, w.signal);
+        if (w.how.stdout_to.empty() && w.signal != SIGPIPE) EXPECT_EQ(m.got, w.out);
+        EXPECT_EQ(m.errors, w.err);
+        expect_same(pty.settings(), original);
     }
 }
 
-TEST(Portlines, ClosedOutputPipeRestoresTheSettings) {
-    REQUIRE_NAMESPACES();
-    Pty pty;
-    termios original = distinctive(pty.slave);
-    Monitor m(pty.name);
-    wait_for_monitor(pty);
-    close(m.out); // as when "portlines | head -1" has its line
-    m.out = open("/dev/null", O_RDONLY);
-    pty.send("one\r");
-    ASSERT_TRUE(m.finish());
-    EXPECT_EQ(m.signal, SIGPIPE);
-    termios after;
-    tcgetattr(pty.slave, &after);
-    expect_same(after, original);
-}
-
-TEST(Portlines, HangUpEndsTheMonitor) {
-    REQUIRE_NAMESPACES();
-    Pty pty;
-    Monitor m(pty.name);
-    wait_for_monitor(pty);
-    pty.send("last\r");
-    ASSERT_TRUE(m.read_until(":last\n:5\n"));
-    pty.hang_up();
-    ASSERT_TRUE(m.finish(1000)) << "still running a second after the hang-up";
-    EXPECT_EQ(m.status, 255);
-    EXPECT_EQ(m.got, ":last\n:5\n");
-    // A read that was waiting returns 0 bytes at the hang-up (the monitor
-    // then finds the line down); a later one fails with EIO.
-    EXPECT_TRUE(m.errors == "/dev/ttyS1: Hangup\n" || m.errors == "/dev/ttyS1: Input/output error\n")
-        << m.errors;
-}
-
-TEST(Portlines, DeviceFailures) {
+// Where the monitor may not or cannot work, it says why in one line, exits
+// 255 and leaves the port as it was.
+TEST(Portlines, RefusalsTouchNothing) {
     REQUIRE_NAMESPACES();
     Monitor missing("");
     ASSERT_TRUE(missing.finish());
     EXPECT_EQ(missing.status, 255);
     EXPECT_EQ(missing.errors, "/dev/ttyS1: No such file or directory\n");
-    EXPECT_EQ(missing.got, "");
-
-    // Not a terminal: without readable settings nothing is changed.
     Monitor not_tty("/dev/null");
     ASSERT_TRUE(not_tty.finish());
     EXPECT_EQ(not_tty.status, 255);
     EXPECT_EQ(not_tty.errors, "/dev/ttyS1: Inappropriate ioctl for device\n");
+
+    // A second monitor on a port in use: the first one keeps every line.
+    Pty pty;
+    termios original = distinctive(pty);
+    Monitor first(pty.name);
+    wait_for_monitor(pty);
+    Monitor second(pty.name);
+    ASSERT_TRUE(second.finish());
+    EXPECT_EQ(second.status, 255);
+    EXPECT_EQ(second.errors, "/dev/ttyS1: in use by another program\n");
+    pty.send("0\r1\r2\r3\rz\r");
+    ASSERT_TRUE(first.finish());
+    EXPECT_EQ(first.got, ":0\n:2\n:1\n:2\n:2\n:2\n:3\n:2\n:z\n:2\n");
+    expect_same(pty.settings(), original);
+
+    // A port that keeps some settings of its own (locked here: echo stays on).
+    Pty locked;
+    original = distinctive(locked);
+    termios lock{};
+    lock.c_lflag = ECHO;
+    ASSERT_EQ(ioctl(locked.slave, TIOCSLCKTRMIOS, &lock), 0);
+    Monitor refused(locked.name);
+    ASSERT_TRUE(refused.finish());
+    EXPECT_EQ(refused.status, 255);
+    EXPECT_EQ(refused.errors, "/dev/ttyS1: the port kept settings of its own\n");
+    expect_same(locked.settings(), original);
+}
+
+// Started with standard output closed, the monitor writes nothing onto the
+// port; signals ignored at its start (nohup, background jobs) stay ignored.
+TEST(Portlines, StartedByCarelessParents) {
+    REQUIRE_NAMESPACES();
+    Pty pty;
+    Monitor m(pty.name, {"-", {SIGHUP, SIGINT, SIGQUIT}});
+    wait_for_monitor(pty);
+    pty.send("hello\r");
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT}) kill(m.pid, sig);
+    EXPECT_FALSE(m.finish(300)) << "ended by an ignored signal";
+    pty.send("z\r");
+    ASSERT_TRUE(m.finish());
+    EXPECT_EQ(m.status, 0);
+    EXPECT_EQ(m.errors, "");
+    pollfd p{pty.master, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 100), 0) << "the monitor wrote onto its port";
 }
 
 } // namespace
