@@ -15,15 +15,22 @@ inline RunResult convert_bytes(const std::string &bytes) {
     return run({aetconv_bin, dir.write("t.aet", bytes)});
 }
 inline RunResult convert(const Trace &t) { return convert_bytes(t.bytes()); }
+inline RunResult convert_piped(const std::string &bytes) {
+    RunOptions o;
+    o.input = bytes;
+    return run({aetconv_bin, "/dev/stdin"}, o);
+}
 
-// The $version and $timescale blocks of a format-0xA0 trace from the builder.
+// The $version and $timescale blocks of a trace from the builder.
 inline std::string header_text(const Trace &t) {
     std::string s = "$version\n\tAET created at " + t.created_at + " on " + t.created_on + ".\n";
     if (t.format == 0xC0)
         s += "\tModel " + t.model + " created at " + t.model_at + " on " + t.model_on + ".\n";
-    s += "\t" + std::to_string(t.numfacs.value_or(static_cast<int32_t>(t.facilities.size()))) +
-         " facilities found occupying " +
-         std::to_string(t.facbytes.value_or(static_cast<int32_t>(t.names.size()))) + " bytes.\n";
+    s += '\t';
+    s += std::to_string(t.numfacs.value_or(static_cast<int32_t>(t.facilities.size())));
+    s += " facilities found occupying ";
+    s += std::to_string(t.facbytes.value_or(static_cast<int32_t>(t.names.size())));
+    s += " bytes.\n";
     return s + "$end\n\n$timescale\n\t1ns\n$end\n\n";
 }
 

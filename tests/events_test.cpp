@@ -84,40 +84,4 @@ TEST(Events, TheTraceEndsAtTheEndTagOrTheEndOfTheFile) {
     EXPECT_EQ(events(""), "");
 }
 
-TEST(Events, UnknownTagsStopWithTheOutputKept) {
-    for (int tag : {0x00, 0xA3, 0xB9, 0xFF}) {
-        Trace t = example();
-        t.events = ev::tick() + ev::single(1, 0) + std::string(1, static_cast<char>(tag)) +
-                   ev::tick();
-        RunResult r = convert(t);
-        EXPECT_EQ(r.status, 1);
-        char want[64];
-        std::snprintf(want, sizeof want, "[%02x] Unknown tag, exiting.\n", tag);
-        EXPECT_EQ(r.err, want);
-        EXPECT_EQ(body(r), "#1\n1!\n");
-    }
-}
-
-TEST(Events, ACutRecordIsNotWritten) {
-    const std::string cuts[] = {
-        ev::time(5).substr(0, 3),          // inside the 4-byte time
-        ev::delta(1).substr(0, 1),         // the delta byte missing
-        ev::base(5).substr(0, 4),          // inside the base
-        ev::base_steps(2).substr(0, 1),    // the step count missing
-        ev::list(1, {1, 2}).substr(0, 2),  // inside the list count
-        ev::list(1, {1, 2}).substr(0, 6),  // inside the second entry
-        ev::single(1, 4).substr(0, 3),     // inside the 24-bit number
-    };
-    Trace t = example();
-    const size_t events_at = t.bytes().size();
-    for (const std::string &cut : cuts) {
-        t.events = ev::tick() + ev::list(1, {0}) + cut;
-        RunResult r = convert(t);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, "Trace truncated inside the record at offset " +
-                             std::to_string(events_at + 6) + ", exiting.\n");
-        EXPECT_EQ(body(r), "#1\n1!\n");
-    }
-}
-
 } // namespace

@@ -122,4 +122,15 @@ inline std::string single(int value, uint32_t id) {
 inline std::string end() { return "\xB4"; }
 } // namespace ev
 
+// The identifier code of n, digit by digit: the reference the converter's
+// table-driven encoder is checked against.
+inline std::string reference_code(uint32_t n) {
+    std::string code;
+    do {
+        code += static_cast<char>('!' + n % 94);
+        n /= 94;
+    } while (n != 0);
+    return code;
+}
+
 } // namespace aet
