@@ -35,15 +35,16 @@ void show_progress(void *ctx) {
     char line[160];
     int n = 0;
     auto secs = static_cast<unsigned>(t);
-    if (total > 0)
+    if (total > 0) {
         n = std::snprintf(line, sizeof line,
                           "\raetconv: %.1f of %.1f MB (%.0f%%), %.0f MB/s, %u:%02u elapsed\033[K",
                           read / 1e6, total / 1e6, 100.0 * read / total, read / 1e6 / t, secs / 60,
                           secs % 60);
-    else
+    } else {
         n = std::snprintf(line, sizeof line,
                           "\raetconv: %.1f MB read, %.0f MB/s, %u:%02u elapsed\033[K", read / 1e6,
                           read / 1e6 / t, secs / 60, secs % 60);
+    }
     if (n > 0 && write(STDERR_FILENO, line, std::min<size_t>(size_t(n), sizeof line - 1)) > 0)
         p.shown = true;
 }

@@ -29,24 +29,23 @@ struct DesignText {
 
 constexpr size_t design_text_cap = size_t{8} << 20;
 
-// Operand bytes after the tag for every fixed-size record; -1: unknown tag,
-// 2: the list record's count (its entries follow).
+// The length of every fixed-size record, its tag included; 0: unknown tag.
+// The list record's length here is its tag and count (its entries follow).
 struct TagTable {
-    signed char operands[256];
-    constexpr TagTable() : operands() {
-        for (int t = 0; t < 256; ++t) operands[t] = -1;
-        operands[0xA4] = 4;
-        operands[0xA5] = 1;
-        operands[0xA6] = 0;
-        operands[0xA7] = 0;
-        operands[0xA8] = 4;
-        operands[0xA9] = 1;
-        operands[0xAA] = 0;
-        operands[0xAB] = 0;
-        for (int t = 0xAC; t <= 0xAF; ++t) operands[t] = 0;
-        for (int t = 0xB0; t <= 0xB3; ++t) operands[t] = 2;
-        operands[0xB4] = 0;
-        for (int t = 0xB5; t <= 0xB8; ++t) operands[t] = 3;
+    unsigned char length[256];
+    constexpr TagTable() : length() {
+        length[0xA4] = 5;
+        length[0xA5] = 2;
+        length[0xA6] = 1;
+        length[0xA7] = 1;
+        length[0xA8] = 5;
+        length[0xA9] = 2;
+        length[0xAA] = 1;
+        length[0xAB] = 1;
+        for (int t = 0xAC; t <= 0xAF; ++t) length[t] = 1;
+        for (int t = 0xB0; t <= 0xB3; ++t) length[t] = 3;
+        length[0xB4] = 1;
+        for (int t = 0xB5; t <= 0xB8; ++t) length[t] = 4;
     }
 };
 constexpr TagTable tag_table;
@@ -187,12 +186,12 @@ Status translate_events(AetState &st) {
         }
 
         const int tag = p[0];
-        const int operands = tag_table.operands[tag];
-        if (operands < 0) {
+        const int length = tag_table.length[tag];
+        if (length == 0) {
             sync();
             return Status{Fault::unknown_tag, in_offset(in), tag};
         }
-        if (end - p < operands + 1) return cut();
+        if (end - p < length) return cut();
 
         switch (tag) {
         case 0xA4:
@@ -278,6 +277,6 @@ Status translate_events(AetState &st) {
             continue;
         }
         }
-        p += operands + 1;
+        p += length;
     }
 }

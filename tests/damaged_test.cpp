@@ -4,7 +4,10 @@
 #include "aet_test.h"
 
 #include <csignal>
+#include <cstring>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <tuple>
 
 using namespace aet;
 
@@ -202,18 +205,20 @@ TEST(DamagedTraces, LargeDesignWholeRecordsStream) {
 // half a million pieces, convert in bounded memory (and, without a timed
 // assertion, well within the test's time limit).
 TEST(DamagedTraces, HostileNamesCostLittle) {
-    Trace dots;
-    dots.fac(std::string(20000000, '.'), 1, 1, 0);
-    Trace shared;
-    std::string pieces;
-    for (int i = 0; i < 499999; ++i) pieces += "a.";
-    shared.fac(pieces + "x", 1, 1, 0);
-    for (int32_t i = 1; i < 20000; ++i) shared.facilities.push_back({1, 1, i, 0});
-    TempDir dir;
-    RunOptions discard;
-    discard.stdout_path = "/dev/null";
-    for (const Trace *t : {&dots, &shared}) {
-        RunResult r = run({aetconv_bin, dir.write("t.aet", t->bytes())}, discard);
+    for (const auto &[piece, times, sharing] : {std::tuple{".", 20000000, 1}, {"a.", 499999, 20000}}) {
+        Trace t;
+        t.facbytes = static_cast<int32_t>(std::strlen(piece) * times + 2);
+        for (int32_t i = 0; i < sharing; ++i) t.facilities.push_back({1, 1, i, 0});
+        TempDir dir;
+        std::string path = dir.write("t.aet", t.bytes());
+        { // the name table, written without holding it here
+            std::ofstream f(path, std::ios::app | std::ios::binary);
+            for (int i = 0; i < times; ++i) f << piece;
+            f << 'x' << '\0';
+        }
+        RunOptions discard;
+        discard.stdout_path = "/dev/null";
+        RunResult r = run({aetconv_bin, path}, discard);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_LT(r.max_rss_kib, memory_bound_kib);
     }

@@ -266,7 +266,7 @@ TEST(Portlines, EveryWayOutRestoresTheSettings) {
         std::function<void(Pty &, Monitor &)> act;
         int status, signal;
         std::string out, err;
-        Launch how;
+        Launch how = {};
     };
     const std::string one = ":one\n:4\n";
     std::vector<Way> ways = {
@@ -292,12 +292,16 @@ TEST(Portlines, EveryWayOutRestoresTheSettings) {
         Monitor m(pty.name, w.how);
         wait_for_monitor(pty);
         pty.send("one\r");
-        if (w.how.stdout_to.empty()) ASSERT_TRUE(m.read_until(one));
+        if (w.how.stdout_to.empty()) {
+            ASSERT_TRUE(m.read_until(one));
+        }
         w.act(pty, m);
         ASSERT_TRUE(m.finish());
         EXPECT_EQ(m.status, w.status);
         EXPECT_EQ(m.signal, w.signal);
-        if (w.how.stdout_to.empty() && w.signal != SIGPIPE) EXPECT_EQ(m.got, w.out);
+        if (w.how.stdout_to.empty() && w.signal != SIGPIPE) {
+            EXPECT_EQ(m.got, w.out);
+        }
         EXPECT_EQ(m.errors, w.err);
         expect_same(pty.settings(), original);
     }

@@ -1,3 +1,4 @@
+// Runs a built program as a user would: real argv, real pipes, real files.
 #include "run.h"
 
 #include <cerrno>
@@ -6,91 +7,73 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
+#include <spawn.h>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace aet {
 
 RunResult run(const std::vector<std::string> &argv, const RunOptions &opt) {
-    int in_pipe[2], out_pipe[2], err_pipe[2];
-    if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
-        pipe2(err_pipe, O_CLOEXEC) != 0)
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         std::abort();
-    std::signal(SIGPIPE, SIG_IGN);
-    pid_t pid = fork();
-    if (pid == 0) {
-        signal(SIGPIPE, SIG_DFL);
-        dup2(in_pipe[0], 0);
-        if (opt.stdout_path.empty()) {
-            dup2(out_pipe[1], 1);
-        } else {
-            int fd = open(opt.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, 1);
-        }
-        dup2(err_pipe[1], 2);
-        std::vector<char *> args;
-        for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(in_pipe[0]);
-    close(out_pipe[1]);
-    close(err_pipe[1]);
+    std::signal(SIGPIPE, SIG_IGN); // a child that stops reading must not end the test
+    // Spawned, not forked: the child's peak memory is its own, not a copy of the test's.
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_adddup2(&files, in[0], 0);
+    if (opt.stdout_path.empty())
+        posix_spawn_file_actions_adddup2(&files, out[1], 1);
+    else
+        posix_spawn_file_actions_addopen(&files, 1, opt.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&files, err[1], 2);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t pipe_default;
+    sigemptyset(&pipe_default);
+    sigaddset(&pipe_default, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &pipe_default);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    std::vector<char *> args;
+    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, args[0], &files, &attr, args.data(), environ) != 0) std::abort();
+    posix_spawn_file_actions_destroy(&files);
+    posix_spawnattr_destroy(&attr);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
 
+    // Feed standard input while reading standard output and error.
     RunResult r;
-    size_t fed = 0;
-    int in_fd = in_pipe[1], out_fd = out_pipe[0], err_fd = err_pipe[0];
-    if (opt.input.empty()) {
-        close(in_fd);
-        in_fd = -1;
-    }
-    size_t out_total = 0;
-    char buf[65536];
-    while (out_fd >= 0 || err_fd >= 0) {
-        pollfd fds[3];
-        int n = 0;
-        if (in_fd >= 0) fds[n++] = {in_fd, POLLOUT, 0};
-        if (out_fd >= 0) fds[n++] = {out_fd, POLLIN, 0};
-        if (err_fd >= 0) fds[n++] = {err_fd, POLLIN, 0};
-        if (poll(fds, n, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
+    int fds[3] = {opt.input.empty() ? -1 : in[1], out[0], err[0]};
+    if (fds[0] < 0) close(in[1]);
+    size_t fed = 0, out_total = 0;
+    while (fds[1] >= 0 || fds[2] >= 0) {
+        pollfd p[3] = {{fds[0], POLLOUT, 0}, {fds[1], POLLIN, 0}, {fds[2], POLLIN, 0}};
+        if (poll(p, 3, -1) < 0) continue;
+        char buf[65536];
+        ssize_t n = 0;
+        if (p[0].revents != 0) {
+            n = write(fds[0], opt.input.data() + fed, opt.input.size() - fed);
+            fed += n > 0 ? static_cast<size_t>(n) : 0;
+            if (n < 0 || fed == opt.input.size()) close(std::exchange(fds[0], -1));
         }
-        for (int i = 0; i < n; ++i) {
-            if (fds[i].revents == 0) continue;
-            int fd = fds[i].fd;
-            if (fd == in_fd) {
-                ssize_t w = write(fd, opt.input.data() + fed, opt.input.size() - fed);
-                if (w > 0) fed += static_cast<size_t>(w);
-                if (w < 0 || fed == opt.input.size()) {
-                    close(in_fd);
-                    in_fd = -1;
-                }
+        for (int i : {1, 2}) {
+            if (p[i].revents == 0 || (n = read(fds[i], buf, sizeof buf)) <= 0) {
+                if (p[i].revents != 0) close(std::exchange(fds[i], -1));
                 continue;
             }
-            ssize_t got = read(fd, buf, sizeof buf);
-            if (got <= 0) {
-                close(fd);
-                (fd == out_fd ? out_fd : err_fd) = -1;
-                continue;
-            }
-            if (fd == out_fd) {
-                out_total += static_cast<size_t>(got);
-                if (opt.stop_reading_after == 0) {
-                    r.out.append(buf, static_cast<size_t>(got));
-                } else if (out_total >= opt.stop_reading_after) {
-                    close(out_fd);
-                    out_fd = -1;
-                }
-            } else {
-                r.err.append(buf, static_cast<size_t>(got));
-            }
+            out_total += i == 1 ? static_cast<size_t>(n) : 0;
+            if (i == 2 || opt.stop_reading_after == 0) (i == 1 ? r.out : r.err).append(buf, size_t(n));
+            else if (out_total >= opt.stop_reading_after) close(std::exchange(fds[1], -1));
         }
     }
-    if (in_fd >= 0) close(in_fd);
+    if (fds[0] >= 0) close(fds[0]);
     int ws = 0;
     rusage ru{};
     wait4(pid, &ws, 0, &ru);
