@@ -70,9 +70,10 @@ int main(int, char **argv) {
         else if (tag == 0xA9) base += static_cast<uint32_t>(get_byte()) * multiplier;
         else if (tag == 0xAA) base += multiplier;
         else if (tag >= 0xAC && tag <= 0xAF) {
-            for (const Fac &f : facs)
+            for (const Fac &f : facs) {
                 for (uint32_t k = 0; k < f.bits; ++k)
                     std::printf("%c%s\n", letters[tag & 3], vcdid(f.first + k));
+            }
         } else if (tag >= 0xB0 && tag <= 0xB3) {
             int n = get_short();
             for (int k = 0; k < n; ++k)
