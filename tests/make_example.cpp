@@ -31,14 +31,8 @@ Trace counter(uint8_t format) {
             if (!(next >> b & 1) && (q >> b & 1)) down.push_back(b);
         }
         // List records carry at most the changed bits, relative to the base.
-        auto list = [](int value, const std::vector<uint16_t> &ids) {
-            std::string s(1, static_cast<char>(0xB0 + value));
-            put_be(s, ids.size(), 2);
-            for (uint16_t id : ids) put_be(s, id, 2);
-            return s;
-        };
-        if (!up.empty()) e += list(1, up);
-        if (!down.empty()) e += list(0, down);
+        if (!up.empty()) e += ev::list(1, up);
+        if (!down.empty()) e += ev::list(0, down);
         e += ev::single(next == 0 ? 1 : 0, 6);
         q = next;
         e += ev::delta(5) + ev::single(0, 0);

@@ -2,9 +2,10 @@
 // discipline, the same code that serves real serial ports.  Each run puts
 // the pty's slave at /dev/ttyS1 inside a private mount namespace (root only;
 // elsewhere the tests report themselves skipped).
+#include "run.h"
+
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -33,12 +35,8 @@ const char *const namespace_script =
     "exec 3>&- 4>&-; exec \"$0\"";
 
 #define REQUIRE_NAMESPACES()                                                                \
-    do {                                                                                    \
-        if (geteuid() != 0 || std::system("unshare --mount true >/dev/null 2>&1") != 0) {   \
-            if (std::getenv("CI")) FAIL() << "CI must run these tests as root";             \
-            GTEST_SKIP() << "needs root and unshare --mount";                               \
-        }                                                                                   \
-    } while (0)
+    REQUIRE_OR_SKIP(geteuid() == 0 && std::system("unshare --mount true >/dev/null 2>&1") == 0, \
+                    "root with unshare --mount")
 
 struct Pty {
     int master = -1;
@@ -115,14 +113,16 @@ struct Monitor {
         close(out);
         close(err);
     }
-    // Reads standard output until it holds `want` in all (or time runs out).
+    // Reads standard output until it holds `want` in all (or nothing comes
+    // for ms milliseconds).
     bool read_until(const std::string &want, int ms = 5000) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (got.find(want) == std::string::npos) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
+        for (int waited = 0; got.find(want) == std::string::npos;) {
             pollfd p{out, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+            if (waited >= ms) return false;
+            if (poll(&p, 1, 10) <= 0) {
+                waited += 10;
+                continue;
+            }
             char buf[65536];
             ssize_t n = read(out, buf, sizeof buf);
             if (n <= 0) return false;
@@ -167,11 +167,10 @@ termios distinctive(const Pty &pty) {
 }
 
 void expect_same(const termios &a, const termios &b) {
-    EXPECT_EQ(a.c_iflag, b.c_iflag);
-    EXPECT_EQ(a.c_oflag, b.c_oflag);
-    EXPECT_EQ(a.c_cflag, b.c_cflag);
-    EXPECT_EQ(a.c_lflag, b.c_lflag);
-    for (size_t i = 0; i < NCCS; ++i) EXPECT_EQ(a.c_cc[i], b.c_cc[i]) << "c_cc " << i;
+    auto fields = [](const termios &t) {
+        return std::tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag, std::string(t.c_cc, t.c_cc + NCCS));
+    };
+    EXPECT_EQ(fields(a), fields(b));
 }
 
 // Waits until the monitor's settings are on the port; returns them.

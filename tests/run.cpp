@@ -21,15 +21,26 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opt) {
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         std::abort();
     std::signal(SIGPIPE, SIG_IGN); // a child that stops reading must not end the test
+    int screen = -1;
+    if (opt.terminal_stderr) {
+        screen = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        grantpt(screen);
+        unlockpt(screen);
+    }
     // Spawned, not forked: the child's peak memory is its own, not a copy of the test's.
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_adddup2(&files, in[0], 0);
-    if (opt.stdout_path.empty())
+    if (opt.terminal_stdout)
+        posix_spawn_file_actions_addopen(&files, 1, ptsname(screen), O_RDWR | O_NOCTTY, 0);
+    else if (opt.stdout_path.empty())
         posix_spawn_file_actions_adddup2(&files, out[1], 1);
     else
         posix_spawn_file_actions_addopen(&files, 1, opt.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&files, err[1], 2);
+    if (screen >= 0)
+        posix_spawn_file_actions_addopen(&files, 2, ptsname(screen), O_RDWR | O_NOCTTY, 0);
+    else
+        posix_spawn_file_actions_adddup2(&files, err[1], 2);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t pipe_default;
@@ -50,7 +61,8 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opt) {
 
     // Feed standard input while reading standard output and error.
     RunResult r;
-    int fds[3] = {opt.input.empty() ? -1 : in[1], out[0], err[0]};
+    int fds[3] = {opt.input.empty() ? -1 : in[1], out[0], screen >= 0 ? screen : err[0]};
+    if (screen >= 0) close(err[0]);
     if (fds[0] < 0) close(in[1]);
     size_t fed = 0, out_total = 0;
     while (fds[1] >= 0 || fds[2] >= 0) {
@@ -59,8 +71,10 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opt) {
         char buf[65536];
         ssize_t n = 0;
         if (p[0].revents != 0) {
-            n = write(fds[0], opt.input.data() + fed, opt.input.size() - fed);
+            size_t upto = fed < opt.pause_after ? opt.pause_after : opt.input.size();
+            n = write(fds[0], opt.input.data() + fed, upto - fed);
             fed += n > 0 ? static_cast<size_t>(n) : 0;
+            if (n > 0 && fed == opt.pause_after) usleep(1300 * 1000);
             if (n < 0 || fed == opt.input.size()) close(std::exchange(fds[0], -1));
         }
         for (int i : {1, 2}) {

@@ -1,6 +1,7 @@
 // Runs a built program as a user would: real argv, real pipes, real files.
 #pragma once
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -15,9 +16,12 @@ struct RunResult {
 };
 
 struct RunOptions {
-    std::string input;           // written to standard input through a pipe
-    std::string stdout_path;     // when set, standard output goes to this file
+    std::string input;             // written to standard input through a pipe
+    size_t pause_after = 0;        // when set, feeding pauses 1.3 s after this many bytes
+    std::string stdout_path;       // when set, standard output goes to this file
     size_t stop_reading_after = 0; // when set, close standard output after this many bytes
+    bool terminal_stderr = false;  // standard error on a pseudo-terminal; err gets its screen
+    bool terminal_stdout = false;  // standard output on that terminal too
 };
 
 RunResult run(const std::vector<std::string> &argv, const RunOptions &opt = {});
@@ -35,3 +39,12 @@ struct TempDir {
 std::string read_file(const std::string &path);
 
 } // namespace aet
+
+// Skips a test whose tools or rights are missing; in CI that is a failure.
+#define REQUIRE_OR_SKIP(have, what)                                                         \
+    do {                                                                                    \
+        if (!(have)) {                                                                      \
+            if (std::getenv("CI")) FAIL() << what << " missing in CI";                      \
+            GTEST_SKIP() << what << " missing";                                             \
+        }                                                                                   \
+    } while (0)

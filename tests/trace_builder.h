@@ -108,7 +108,7 @@ inline std::string base_step() { return "\xAA"; }
 inline std::string nop() { return "\xAB"; }
 // value: 0..3 for '0', '1', 'x', 'z'
 inline std::string all(int value) { return std::string(1, static_cast<char>(0xAC + value)); }
-inline std::string list(int value, std::initializer_list<uint16_t> ids) {
+inline std::string list(int value, const std::vector<uint16_t> &ids) {
     std::string s(1, static_cast<char>(0xB0 + value));
     put_be(s, ids.size(), 2);
     for (uint16_t id : ids) put_be(s, id, 2);
