@@ -1,18 +1,12 @@
 // The event stream, through the built program.
 #include "aet_test.h"
+#include "damaged_traces.h"
 
 #include <gtest/gtest.h>
 
 using namespace aet;
 
 namespace {
-
-// The facilities of the declaration example: identifiers 0..5.
-Trace example() {
-    Trace t;
-    t.fac("top.a", 1, 1, 0).fac("top.sub.b", 1, 4, 1).fac("x", 1, 1, 5);
-    return t;
-}
 
 // What follows the declaration section.
 std::string body(const RunResult &r) {
@@ -22,7 +16,7 @@ std::string body(const RunResult &r) {
 }
 
 std::string events(const std::string &records, int32_t multiplier = 1) {
-    Trace t = example();
+    Trace t = small_design(); // the declaration example: identifiers 0..5
     t.multiplier = multiplier;
     t.events = records;
     RunResult r = convert(t);

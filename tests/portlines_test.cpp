@@ -15,7 +15,6 @@
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -71,79 +70,42 @@ struct Pty {
     }
 };
 
-// How the monitor is started: its standard output ("" a pipe, "-" closed,
-// else a file) and the signals it finds ignored.
-struct Launch {
-    std::string stdout_to;
-    std::vector<int> ignored;
-};
-
+// A monitor started in its own mount namespace; its run so far in r.
 struct Monitor {
-    pid_t pid = -1;
-    int out = -1, err = -1;
-    std::string got, errors;
-    int status = -1, signal = 0;
-
-    explicit Monitor(const std::string &device, const Launch &how = {}) {
-        int o[2], e[2];
-        if (pipe2(o, O_CLOEXEC) != 0 || pipe2(e, O_CLOEXEC) != 0) std::abort();
-        pid = fork();
-        if (pid == 0) {
-            rlimit no_core{0, 0};
-            setrlimit(RLIMIT_CORE, &no_core); // the fault signals would dump core
-            for (int sig : how.ignored) std::signal(sig, SIG_IGN);
-            dup2(e[1], 2);
-            if (how.stdout_to.empty()) dup2(o[1], 1);
-            else if (how.stdout_to == "-") close(1);
-            else dup2(open(how.stdout_to.c_str(), O_WRONLY), 1);
-            execlp("unshare", "unshare", "--mount", "--", "/bin/sh", "-c", namespace_script,
-                   portlines_bin.c_str(), device.c_str(), static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        close(o[1]);
-        close(e[1]);
-        out = o[0];
-        err = e[0];
-    }
+    aet::Child child;
+    aet::RunResult r;
+    explicit Monitor(const std::string &device, const aet::RunOptions &how = {})
+        : child(aet::start({"unshare", "--mount", "--", "/bin/sh", "-c", namespace_script,
+                            portlines_bin, device},
+                           how)) {}
     ~Monitor() {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        close(out);
-        close(err);
+        if (child.pid > 0) kill(child.pid, SIGKILL);
+        if (child.pid > 0) aet::finish(child);
     }
     // Reads standard output until it holds `want` in all (or nothing comes
     // for ms milliseconds).
     bool read_until(const std::string &want, int ms = 5000) {
-        for (int waited = 0; got.find(want) == std::string::npos;) {
-            pollfd p{out, POLLIN, 0};
+        for (int waited = 0; r.out.find(want) == std::string::npos;) {
+            pollfd p{child.out, POLLIN, 0};
             if (waited >= ms) return false;
             if (poll(&p, 1, 10) <= 0) {
                 waited += 10;
                 continue;
             }
             char buf[65536];
-            ssize_t n = read(out, buf, sizeof buf);
+            ssize_t n = read(child.out, buf, sizeof buf);
             if (n <= 0) return false;
-            got.append(buf, static_cast<size_t>(n));
+            r.out.append(buf, static_cast<size_t>(n));
         }
         return true;
     }
-    // Waits for the end; false when it does not come within ms.
+    // Waits for the end (and the rest of the output); false when it does
+    // not come within ms.
     bool finish(int ms = 5000) {
         for (int waited = 0; waited < ms; waited += 10) {
-            int ws = 0;
-            if (waitpid(pid, &ws, WNOHANG) == pid) {
-                pid = -1;
-                if (WIFEXITED(ws)) status = WEXITSTATUS(ws);
-                if (WIFSIGNALED(ws)) signal = WTERMSIG(ws);
-                for (int fd : {out, err}) {
-                    char buf[65536];
-                    ssize_t n;
-                    while ((n = read(fd, buf, sizeof buf)) > 0)
-                        (fd == out ? got : errors).append(buf, static_cast<size_t>(n));
-                }
+            siginfo_t info{};
+            if (waitid(P_PID, child.pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0) {
+                r = aet::finish(child, {}, r);
                 return true;
             }
             usleep(10000);
@@ -204,7 +166,7 @@ TEST(Portlines, SettingsAndEntries) {
     EXPECT_EQ(t.c_lflag, tcflag_t(ICANON));
     for (size_t i = 0; i < NCCS; ++i) EXPECT_EQ(t.c_cc[i], i == VEOF ? 4 : i == VMIN ? 1 : 0) << i;
     // Opened without blocking (no wait for carrier), then read blocking.
-    long flags = std::stol(port_flags(m.pid), nullptr, 8);
+    long flags = std::stol(port_flags(m.child.pid), nullptr, 8);
     EXPECT_EQ(flags & O_ACCMODE, O_RDWR);
     EXPECT_EQ(flags & O_NONBLOCK, 0);
 
@@ -223,14 +185,14 @@ TEST(Portlines, SettingsAndEntries) {
     for (const auto &[line, entry] : steps) {
         pty.send(line);
         want += entry;
-        ASSERT_TRUE(m.read_until(want)) << "got so far: " << m.got;
-        EXPECT_EQ(m.got, want);
+        ASSERT_TRUE(m.read_until(want)) << "got so far: " << m.r.out;
+        EXPECT_EQ(m.r.out, want);
     }
     // A continuation piece that begins with z stops it too.
     pty.send(std::string(255, 'b') + "zz\r");
     ASSERT_TRUE(m.finish());
-    EXPECT_EQ(m.status, 0);
-    EXPECT_EQ(m.got, want + ":" + std::string(255, 'b') + ":255\n:zz\n:3\n");
+    EXPECT_EQ(m.r.status, 0);
+    EXPECT_EQ(m.r.out, want + ":" + std::string(255, 'b') + ":255\n:zz\n:3\n");
 }
 
 TEST(Portlines, BurstOfLinesIsPrintedCompletely) {
@@ -249,10 +211,10 @@ TEST(Portlines, BurstOfLinesIsPrintedCompletely) {
     std::thread writer([&] { pty.send(lines); });
     bool complete = m.read_until(want, 30000);
     writer.join();
-    ASSERT_TRUE(complete) << m.got.size() << " of " << want.size() << " bytes";
+    ASSERT_TRUE(complete) << m.r.out.size() << " of " << want.size() << " bytes";
     ASSERT_TRUE(m.finish());
-    EXPECT_EQ(m.got, want);
-    EXPECT_EQ(m.status, 0);
+    EXPECT_EQ(m.r.out, want);
+    EXPECT_EQ(m.r.status, 0);
 }
 
 // Every way out after the port was set up: the status (or the signal that
@@ -265,24 +227,26 @@ TEST(Portlines, EveryWayOutRestoresTheSettings) {
         std::function<void(Pty &, Monitor &)> act;
         int status, signal;
         std::string out, err;
-        Launch how = {};
+        aet::RunOptions how = {};
     };
     const std::string one = ":one\n:4\n";
+    aet::RunOptions into_full;
+    into_full.stdout_path = "/dev/full";
     std::vector<Way> ways = {
         {"stop line", [](Pty &p, Monitor &) { p.send("z\r"); }, 0, 0, one + ":z\n:2\n", ""},
         {"hang-up", [](Pty &p, Monitor &) { ioctl(p.slave, TIOCVHANGUP); }, 255, 0, one,
          "/dev/ttyS1: Hangup\n"},
         {"reader gone", [](Pty &p, Monitor &m) {
-             close(m.out);
-             m.out = open("/dev/null", O_RDONLY);
+             close(m.child.out);
+             m.child.out = open("/dev/null", O_RDONLY);
              p.send("two\r");
          }, -1, SIGPIPE, "", ""},
         {"failed output", [](Pty &p, Monitor &) { p.send("two\r"); }, 255, 0, "",
-         "standard output: No space left on device\n", {"/dev/full", {}}},
+         "standard output: No space left on device\n", into_full},
     };
     for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
                     SIGXCPU, SIGXFSZ, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGRTMIN})
-        ways.push_back({strsignal(sig), [sig](Pty &, Monitor &m) { kill(m.pid, sig); }, -1, sig, one, ""});
+        ways.push_back({strsignal(sig), [sig](Pty &, Monitor &m) { kill(m.child.pid, sig); }, -1, sig, one, ""});
 
     for (const Way &w : ways) {
         SCOPED_TRACE(w.what);
@@ -291,17 +255,17 @@ TEST(Portlines, EveryWayOutRestoresTheSettings) {
         Monitor m(pty.name, w.how);
         wait_for_monitor(pty);
         pty.send("one\r");
-        if (w.how.stdout_to.empty()) {
+        if (w.how.stdout_path.empty()) {
             ASSERT_TRUE(m.read_until(one));
         }
         w.act(pty, m);
         ASSERT_TRUE(m.finish());
-        EXPECT_EQ(m.status, w.status);
-        EXPECT_EQ(m.signal, w.signal);
-        if (w.how.stdout_to.empty() && w.signal != SIGPIPE) {
-            EXPECT_EQ(m.got, w.out);
+        EXPECT_EQ(m.r.status, w.status);
+        EXPECT_EQ(m.r.signal, w.signal);
+        if (w.how.stdout_path.empty() && w.signal != SIGPIPE) {
+            EXPECT_EQ(m.r.out, w.out);
         }
-        EXPECT_EQ(m.errors, w.err);
+        EXPECT_EQ(m.r.err, w.err);
         expect_same(pty.settings(), original);
     }
 }
@@ -312,12 +276,12 @@ TEST(Portlines, RefusalsTouchNothing) {
     REQUIRE_NAMESPACES();
     Monitor missing("");
     ASSERT_TRUE(missing.finish());
-    EXPECT_EQ(missing.status, 255);
-    EXPECT_EQ(missing.errors, "/dev/ttyS1: No such file or directory\n");
+    EXPECT_EQ(missing.r.status, 255);
+    EXPECT_EQ(missing.r.err, "/dev/ttyS1: No such file or directory\n");
     Monitor not_tty("/dev/null");
     ASSERT_TRUE(not_tty.finish());
-    EXPECT_EQ(not_tty.status, 255);
-    EXPECT_EQ(not_tty.errors, "/dev/ttyS1: Inappropriate ioctl for device\n");
+    EXPECT_EQ(not_tty.r.status, 255);
+    EXPECT_EQ(not_tty.r.err, "/dev/ttyS1: Inappropriate ioctl for device\n");
 
     // A second monitor on a port in use: the first one keeps every line.
     Pty pty;
@@ -326,11 +290,11 @@ TEST(Portlines, RefusalsTouchNothing) {
     wait_for_monitor(pty);
     Monitor second(pty.name);
     ASSERT_TRUE(second.finish());
-    EXPECT_EQ(second.status, 255);
-    EXPECT_EQ(second.errors, "/dev/ttyS1: in use by another program\n");
+    EXPECT_EQ(second.r.status, 255);
+    EXPECT_EQ(second.r.err, "/dev/ttyS1: in use by another program\n");
     pty.send("0\r1\r2\r3\rz\r");
     ASSERT_TRUE(first.finish());
-    EXPECT_EQ(first.got, ":0\n:2\n:1\n:2\n:2\n:2\n:3\n:2\n:z\n:2\n");
+    EXPECT_EQ(first.r.out, ":0\n:2\n:1\n:2\n:2\n:2\n:3\n:2\n:z\n:2\n");
     expect_same(pty.settings(), original);
 
     // A port that keeps some settings of its own (locked here: echo stays on).
@@ -341,8 +305,8 @@ TEST(Portlines, RefusalsTouchNothing) {
     ASSERT_EQ(ioctl(locked.slave, TIOCSLCKTRMIOS, &lock), 0);
     Monitor refused(locked.name);
     ASSERT_TRUE(refused.finish());
-    EXPECT_EQ(refused.status, 255);
-    EXPECT_EQ(refused.errors, "/dev/ttyS1: the port kept settings of its own\n");
+    EXPECT_EQ(refused.r.status, 255);
+    EXPECT_EQ(refused.r.err, "/dev/ttyS1: the port kept settings of its own\n");
     expect_same(locked.settings(), original);
 }
 
@@ -351,15 +315,18 @@ TEST(Portlines, RefusalsTouchNothing) {
 TEST(Portlines, StartedByCarelessParents) {
     REQUIRE_NAMESPACES();
     Pty pty;
-    Monitor m(pty.name, {"-", {SIGHUP, SIGINT, SIGQUIT}});
+    aet::RunOptions careless;
+    careless.stdout_path = "-";
+    careless.ignored = {SIGHUP, SIGINT, SIGQUIT};
+    Monitor m(pty.name, careless);
     wait_for_monitor(pty);
     pty.send("hello\r");
-    for (int sig : {SIGHUP, SIGINT, SIGQUIT}) kill(m.pid, sig);
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT}) kill(m.child.pid, sig);
     EXPECT_FALSE(m.finish(300)) << "ended by an ignored signal";
     pty.send("z\r");
     ASSERT_TRUE(m.finish());
-    EXPECT_EQ(m.status, 0);
-    EXPECT_EQ(m.errors, "");
+    EXPECT_EQ(m.r.status, 0);
+    EXPECT_EQ(m.r.err, "");
     pollfd p{pty.master, POLLIN, 0};
     EXPECT_EQ(poll(&p, 1, 100), 0) << "the monitor wrote onto its port";
 }

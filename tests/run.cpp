@@ -1,10 +1,9 @@
 // Runs a built program as a user would: real argv, real pipes, real files.
 #include "run.h"
 
-#include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <spawn.h>
@@ -16,11 +15,13 @@
 
 namespace aet {
 
-RunResult run(const std::vector<std::string> &argv, const RunOptions &opt) {
+Child start(const std::vector<std::string> &argv, const RunOptions &opt) {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         std::abort();
     std::signal(SIGPIPE, SIG_IGN); // a child that stops reading must not end the test
+    rlimit no_core{0, 0};
+    setrlimit(RLIMIT_CORE, &no_core); // children ended by fault signals leave no core files
     int screen = -1;
     if (opt.terminal_stderr) {
         screen = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -33,6 +34,8 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opt) {
     posix_spawn_file_actions_adddup2(&files, in[0], 0);
     if (opt.terminal_stdout)
         posix_spawn_file_actions_addopen(&files, 1, ptsname(screen), O_RDWR | O_NOCTTY, 0);
+    else if (opt.stdout_path == "-")
+        posix_spawn_file_actions_addclose(&files, 1);
     else if (opt.stdout_path.empty())
         posix_spawn_file_actions_adddup2(&files, out[1], 1);
     else
@@ -51,46 +54,61 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opt) {
     std::vector<char *> args;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, args[0], &files, &attr, args.data(), environ) != 0) std::abort();
+    std::vector<struct sigaction> kept(opt.ignored.size());
+    for (size_t i = 0; i < opt.ignored.size(); ++i) { // ignored here, ignored there
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigaction(opt.ignored[i], &ignore, &kept[i]);
+    }
+    Child c;
+    if (posix_spawnp(&c.pid, args[0], &files, &attr, args.data(), environ) != 0) std::abort();
+    for (size_t i = 0; i < opt.ignored.size(); ++i) sigaction(opt.ignored[i], &kept[i], nullptr);
     posix_spawn_file_actions_destroy(&files);
     posix_spawnattr_destroy(&attr);
     close(in[0]);
     close(out[1]);
     close(err[1]);
+    c.in = in[1];
+    c.out = out[0];
+    c.err = err[0];
+    if (screen >= 0) {
+        close(c.err);
+        c.err = screen;
+    }
+    if (opt.input.empty()) close(std::exchange(c.in, -1));
+    return c;
+}
 
-    // Feed standard input while reading standard output and error.
-    RunResult r;
-    int fds[3] = {opt.input.empty() ? -1 : in[1], out[0], screen >= 0 ? screen : err[0]};
-    if (screen >= 0) close(err[0]);
-    if (fds[0] < 0) close(in[1]);
+RunResult finish(Child &c, const RunOptions &opt, RunResult r) {
     size_t fed = 0, out_total = 0;
-    while (fds[1] >= 0 || fds[2] >= 0) {
-        pollfd p[3] = {{fds[0], POLLOUT, 0}, {fds[1], POLLIN, 0}, {fds[2], POLLIN, 0}};
+    while (c.out >= 0 || c.err >= 0) {
+        pollfd p[3] = {{c.in, POLLOUT, 0}, {c.out, POLLIN, 0}, {c.err, POLLIN, 0}};
         if (poll(p, 3, -1) < 0) continue;
         char buf[65536];
         ssize_t n = 0;
         if (p[0].revents != 0) {
             size_t upto = fed < opt.pause_after ? opt.pause_after : opt.input.size();
-            n = write(fds[0], opt.input.data() + fed, upto - fed);
+            n = write(c.in, opt.input.data() + fed, upto - fed);
             fed += n > 0 ? static_cast<size_t>(n) : 0;
             if (n > 0 && fed == opt.pause_after) usleep(1300 * 1000);
-            if (n < 0 || fed == opt.input.size()) close(std::exchange(fds[0], -1));
+            if (n < 0 || fed == opt.input.size()) close(std::exchange(c.in, -1));
         }
-        for (int i : {1, 2}) {
-            if (p[i].revents == 0 || (n = read(fds[i], buf, sizeof buf)) <= 0) {
-                if (p[i].revents != 0) close(std::exchange(fds[i], -1));
+        for (int *fd : {&c.out, &c.err}) {
+            int i = fd == &c.out ? 1 : 2;
+            if (p[i].revents == 0) continue;
+            if ((n = read(*fd, buf, sizeof buf)) <= 0) {
+                close(std::exchange(*fd, -1));
                 continue;
             }
             out_total += i == 1 ? static_cast<size_t>(n) : 0;
             if (i == 2 || opt.stop_reading_after == 0) (i == 1 ? r.out : r.err).append(buf, size_t(n));
-            else if (out_total >= opt.stop_reading_after) close(std::exchange(fds[1], -1));
+            else if (out_total >= opt.stop_reading_after) close(std::exchange(c.out, -1));
         }
     }
-    if (fds[0] >= 0) close(fds[0]);
+    if (c.in >= 0) close(std::exchange(c.in, -1));
     int ws = 0;
     rusage ru{};
-    wait4(pid, &ws, 0, &ru);
+    wait4(std::exchange(c.pid, -1), &ws, 0, &ru);
     r.max_rss_kib = ru.ru_maxrss;
     if (WIFEXITED(ws)) r.status = WEXITSTATUS(ws);
     if (WIFSIGNALED(ws)) r.signal = WTERMSIG(ws);
@@ -102,11 +120,7 @@ TempDir::TempDir() {
     path = mkdtemp(tmpl);
 }
 
-TempDir::~TempDir() {
-    std::string cmd = "rm -rf '" + path + "'";
-    if (std::system(cmd.c_str()) != 0) {
-    }
-}
+TempDir::~TempDir() { std::filesystem::remove_all(path); }
 
 std::string TempDir::write(const std::string &name, const std::string &bytes) const {
     std::string p = path + "/" + name;

@@ -55,14 +55,6 @@ inline void put_be(std::string &s, uint64_t v, int n) {
     for (int i = n - 1; i >= 0; --i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
-// Offset of the facility records for a trace's format and model name.
-inline size_t records_offset(const Trace &t) {
-    if (t.format != 0xC0) return 164;
-    size_t text_start = std::max<size_t>(240, 104 + t.model.size() + 1);
-    size_t end = text_start == 240 ? 240 + t.c0_text.size() + 1 : text_start;
-    return (end + 3) & ~size_t{3};
-}
-
 inline std::string Trace::bytes() const {
     std::string s(format == 0xC0 ? 240 : 164, '\0');
     s[0] = static_cast<char>(format);
@@ -83,8 +75,8 @@ inline std::string Trace::bytes() const {
         std::string name = model + '\0';
         if (104 + name.size() > s.size()) s.resize(104 + name.size(), '\0');
         s.replace(104, name.size(), name);
-        if (s.size() == 240) s += c0_text + '\0';
-        s.resize(records_offset(*this), '\0');
+        if (s.size() == 240) s += c0_text + '\0'; // a model name past 240 ends that text too
+        s.resize((s.size() + 3) & ~size_t{3}, '\0'); // records start at a multiple of four
     }
     for (const auto &f : facilities) {
         put_be(s, 0, 4);
