@@ -74,12 +74,14 @@ inline std::vector<Damage> damage_table() {
     d.push_back({"counts of 2,000,000,000 in a tiny file", huge.bytes(), 1,
                  cut_message(huge.bytes().size()), head_end});
     Trace names = small_design();
+    names.names.pop_back(); // the last name, "x", loses its NUL
     names.facilities[0].name_offset = -100;
-    names.facilities[2].name_offset = 1 << 28;
-    names.names.pop_back(); // the last name loses its NUL
+    names.facilities[1].name_offset = static_cast<int32_t>(names.names.size()); // just past the end
     names.events = ev::single(1, 0);
     d.push_back({"names outside the table, a name without NUL", names.bytes(), 0, "",
-                 "$var wire 1 & unnamed $end\n$enddefinitions $end\n\n1!\n"});
+                 "$var wire 1 ! unnamed $end\n$var wire 1 \" unnamed[0] $end\n$var wire 1 # unnamed[1] $end\n"
+                 "$var wire 1 $ unnamed[2] $end\n$var wire 1 % unnamed[3] $end\n$var wire 1 & x $end\n"
+                 "$enddefinitions $end\n\n1!\n"});
 
     const std::string kept = "#1\n1!\n1\"\n";
     for (int tag : {0x00, 0xA3, 0xB9, 0xFF}) {

@@ -109,13 +109,4 @@ TEST(Declarations, RecordsFollowTheHeaderTextOfEitherFormat) {
     EXPECT_EQ(declarations(a), "$var wire 1 ! clk $end\n" + enddefs);
 }
 
-TEST(Declarations, NamesStayInsideTheTable) {
-    Trace t;
-    t.names = std::string("ok\0tail-without-nul", 19);
-    t.facilities = {{1, 1, 0, 0}, {1, 1, 1, 3}, {1, 1, 2, -1}, {1, 1, 3, 19}, {1, 1, 4, 1 << 30}};
-    EXPECT_EQ(declarations(t), "$var wire 1 ! ok $end\n$var wire 1 \" tail-without-nul $end\n"
-                               "$var wire 1 # unnamed $end\n$var wire 1 $ unnamed $end\n"
-                               "$var wire 1 % unnamed $end\n" + enddefs);
-}
-
 } // namespace

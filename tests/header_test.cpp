@@ -8,31 +8,23 @@ using namespace aet;
 
 namespace {
 
-const std::string usage_of_bin =
-    "Usage:\n------\n" + aetconv_bin + " filename\n\nVCD is then output to stdout.\n";
-
-TEST(CommandLine, WrongArgumentCountPrintsUsage) {
+// Wrong argument counts and paths that cannot be read: the exact message,
+// whole however long the path, status 1 and nothing on standard output.
+TEST(CommandLine, RejectionsHaveExactMessages) {
     TempDir dir;
-    std::string valid = dir.write("t.aet", Trace{}.bytes());
-    for (const auto &args : std::vector<std::vector<std::string>>{
-             {aetconv_bin}, {aetconv_bin, valid, valid}, {aetconv_bin, valid, "x", "y"}}) {
-        RunResult r = run(args);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, usage_of_bin);
-        EXPECT_EQ(r.out, "");
-    }
-}
-
-// Messages name the path whole, however long it is.
-TEST(CommandLine, PathsInMessagesAreWhole) {
-    TempDir dir;
-    std::string deep = dir.path;
+    std::string valid = dir.write("t.aet", Trace{}.bytes()), deep = dir.path;
     for (int i = 0; i < 300; ++i) deep += "/.";
-    for (const auto &[path, err] : std::vector<std::pair<std::string, std::string>>{
-             {dir.path + "/missing.aet", "Could not open '" + dir.path + "/missing.aet', exiting.\n"},
-             {deep + "/missing", "Could not open '" + deep + "/missing', exiting.\n"},
-             {deep, "Could not read '" + deep + "': Is a directory, exiting.\n"}}) {
-        RunResult r = run({aetconv_bin, path});
+    const std::string usage = "Usage:\n------\n" + aetconv_bin + " filename\n\nVCD is then output to stdout.\n";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{aetconv_bin}, usage},
+        {{aetconv_bin, valid, valid}, usage},
+        {{aetconv_bin, valid, "x", "y"}, usage},
+        {{aetconv_bin, dir.path + "/missing.aet"}, "Could not open '" + dir.path + "/missing.aet', exiting.\n"},
+        {{aetconv_bin, deep + "/missing"}, "Could not open '" + deep + "/missing', exiting.\n"},
+        {{aetconv_bin, deep}, "Could not read '" + deep + "': Is a directory, exiting.\n"},
+    };
+    for (const auto &[args, err] : cases) {
+        RunResult r = run(args);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, err);
         EXPECT_EQ(r.out, "");
@@ -40,34 +32,24 @@ TEST(CommandLine, PathsInMessagesAreWhole) {
 }
 
 TEST(Header, BothFormatsByteForByte) {
-    Trace a;
-    RunResult r = convert(a);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, "$version\n\tAET created at 10:20:30 on 08/12/26.\n"
-                     "\t0 facilities found occupying 0 bytes.\n$end\n\n"
-                     "$timescale\n\t1ns\n$end\n\n" + enddefs);
-
-    Trace c;
+    Trace a, c, texts;
     c.format = 0xC0;
-    r = convert(c);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "$version\n\tAET created at 10:20:30 on 08/12/26.\n"
-                     "\tModel cpu_top created at 09:00:00 on 01/12/26.\n"
-                     "\t0 facilities found occupying 0 bytes.\n$end\n\n"
-                     "$timescale\n\t1ns\n$end\n\n" + enddefs);
-}
-
-TEST(Header, TextsStopAtNulOrAfterEightBytes) {
-    Trace t;
-    t.created_on = "ABCDEFGH";           // no NUL: all 8 characters
-    t.created_at = std::string("ab\0cdefg", 8); // NUL at the third byte
-    t.numfacs = static_cast<int32_t>(0x80000000u);
-    RunResult r = convert(t); // a negative count reads no records
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "$version\n\tAET created at ab on ABCDEFGH.\n"
-                     "\t-2147483648 facilities found occupying 0 bytes.\n$end\n\n"
-                     "$timescale\n\t1ns\n$end\n\n" + enddefs);
+    texts.created_on = "ABCDEFGH";                     // no NUL: all 8 characters
+    texts.created_at = std::string("ab\0cdefg", 8);    // NUL at the third byte
+    texts.numfacs = static_cast<int32_t>(0x80000000u); // printed negative; no records are read
+    const std::string created = "$version\n\tAET created at 10:20:30 on 08/12/26.\n";
+    const std::string rest = " facilities found occupying 0 bytes.\n$end\n\n$timescale\n\t1ns\n$end\n\n" + enddefs;
+    const std::pair<Trace, std::string> cases[] = {
+        {a, created + "\t0" + rest},
+        {c, created + "\tModel cpu_top created at 09:00:00 on 01/12/26.\n\t0" + rest},
+        {texts, "$version\n\tAET created at ab on ABCDEFGH.\n\t-2147483648" + rest},
+    };
+    for (const auto &[t, want] : cases) {
+        RunResult r = convert(t);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, want);
+    }
 }
 
 TEST(Header, LongModelNameIsCutAtTheWorkBuffer) {

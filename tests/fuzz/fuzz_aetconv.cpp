@@ -41,32 +41,23 @@ struct Result {
     uint64_t consumed;
 };
 
-Result finish(AetState &st, Discard &d) {
-    Status s = convert(st);
-    if (!out_close(st.out) && s.fault == Fault::none) s = write_failed(st.out);
-    return {s, d, in_offset(st.handle)};
-}
-
-Result convert_memory(const uint8_t *data, size_t size) {
+// The conversion of the bytes from memory (window 0), or read with read(2)
+// through a window of that many bytes.
+Result convert_bytes(const uint8_t *data, size_t size, size_t window = 0, size_t cap = output_buffer_size) {
     AetState st;
     Discard d;
-    in_open_memory(st.handle, data, size);
-    out_open(st.out, Sink{discard, &d}, output_buffer_size, false);
-    return finish(st, d);
-}
-
-// The same bytes read with read(2) through a tiny window.
-Result convert_small(const uint8_t *data, size_t size, size_t window, size_t cap) {
-    int fd = memfd_create("trace", 0);
-    if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size) || lseek(fd, 0, SEEK_SET) != 0)
+    int fd = window == 0 ? -1 : memfd_create("trace", 0);
+    if (fd < 0) {
+        in_open_memory(st.handle, data, size);
+    } else if (write(fd, data, size) != static_cast<ssize_t>(size) || lseek(fd, 0, SEEK_SET) != 0 ||
+               !in_open_fd(st.handle, fd, window)) {
         std::abort();
-    AetState st;
-    Discard d;
-    in_open_fd(st.handle, fd, window);
+    }
     out_open(st.out, Sink{discard, &d}, cap, false);
-    Result r = finish(st, d);
-    close(fd);
-    return r;
+    Status s = convert(st);
+    if (!out_close(st.out)) s = write_failed(st.out);
+    if (fd >= 0) close(fd);
+    return {s, d, in_offset(st.handle)};
 }
 
 [[noreturn]] void broken(const char *what) {
@@ -77,9 +68,9 @@ Result convert_small(const uint8_t *data, size_t size, size_t window, size_t cap
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    Result r = convert_memory(data, size);
+    Result r = convert_bytes(data, size);
     if (r.status.fault != Fault::write_error) {
-        Result small = convert_small(data, size, 1 + size % 13, 64 + size % 50);
+        Result small = convert_bytes(data, size, 1 + size % 13, 64 + size % 50);
         if (small.status.fault != r.status.fault || small.status.offset != r.status.offset ||
             small.text.hash != r.text.hash || small.text.written != r.text.written)
             broken("a small window or output buffer changes the conversion");
@@ -92,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     case Fault::unknown_tag:
     case Fault::cut_record: {
         if (r.status.offset >= size) broken("record failure outside the trace");
-        Result before = convert_memory(data, r.status.offset);
+        Result before = convert_bytes(data, r.status.offset);
         if (before.status.fault != Fault::none) broken("the records before the damage fail");
         if (before.text.hash != r.text.hash) broken("output differs from the records before the damage");
         break;
