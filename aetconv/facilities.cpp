@@ -49,11 +49,15 @@ Status read_facilities(AetState &st) {
     if (st.numfacs > 0)
         st.txfacs.reserve(std::min<uint64_t>(uint64_t(st.numfacs), bytes_from(in, start) / record_size));
     for (int32_t i = 0; i < st.numfacs; ++i) {
+        // The whole record is buffered first, so no reader meets the end.
         if (!in_fill(in, record_size)) return ran_out(in);
-        const unsigned char *r = in.data + in.pos; // the first 4 bytes are not used
-        st.txfacs.push_back({static_cast<uint16_t>(be16(r + 4)), static_cast<uint16_t>(be16(r + 6)),
-                             static_cast<int32_t>(be32(r + 8)), static_cast<int32_t>(be32(r + 12))});
-        in.pos += record_size;
+        in.pos += 4; // not used
+        AetFacility f{};
+        f.array_count = static_cast<uint16_t>(get_short(in));
+        f.width = static_cast<uint16_t>(get_short(in));
+        f.first_id = get_long(in);
+        f.name_offset = get_long(in);
+        st.txfacs.push_back(f);
     }
 
     st.facnames.clear();

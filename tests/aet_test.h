@@ -4,6 +4,7 @@
 #include "run.h"
 #include "trace_builder.h"
 
+#include <sstream>
 #include <string>
 
 namespace aet {
@@ -23,15 +24,12 @@ inline RunResult convert_piped(const std::string &bytes) {
 
 // The $version and $timescale blocks of a trace from the builder.
 inline std::string header_text(const Trace &t) {
-    std::string s = "$version\n\tAET created at " + t.created_at + " on " + t.created_on + ".\n";
-    if (t.format == 0xC0)
-        s += "\tModel " + t.model + " created at " + t.model_at + " on " + t.model_on + ".\n";
-    s += '\t';
-    s += std::to_string(t.numfacs.value_or(static_cast<int32_t>(t.facilities.size())));
-    s += " facilities found occupying ";
-    s += std::to_string(t.facbytes.value_or(static_cast<int32_t>(t.names.size())));
-    s += " bytes.\n";
-    return s + "$end\n\n$timescale\n\t1ns\n$end\n\n";
+    std::ostringstream s;
+    s << "$version\n\tAET created at " << t.created_at << " on " << t.created_on << ".\n";
+    if (t.format == 0xC0) s << "\tModel " << t.model << " created at " << t.model_at << " on " << t.model_on << ".\n";
+    s << '\t' << t.numfacs.value_or(static_cast<int32_t>(t.facilities.size())) << " facilities found occupying "
+      << t.facbytes.value_or(static_cast<int32_t>(t.names.size())) << " bytes.\n$end\n\n$timescale\n\t1ns\n$end\n\n";
+    return s.str();
 }
 
 inline const std::string enddefs = "$enddefinitions $end\n\n";

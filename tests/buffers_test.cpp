@@ -38,26 +38,13 @@ TEST(Buffers, TinyWindowsAndBuffersGiveTheSameText) {
     const std::string want = convert_through(bytes, input_window, output_buffer_size, true);
     ASSERT_NE(want.find("$var wire 1 ( " + std::string(2000, 'n') + "[0] $end\n"), std::string::npos);
     ASSERT_NE(want.find("#123456789\n"), std::string::npos);
-    const std::string cut = "\nTrace truncated inside the record at offset " +
-                            std::to_string(bytes.size() - 5) + ", exiting.\n";
-    ASSERT_EQ(want.substr(want.size() - cut.size()), cut);
+    ASSERT_TRUE(want.ends_with("\nTrace truncated inside the record at offset " +
+                               std::to_string(bytes.size() - 5) + ", exiting.\n"));
     for (size_t window : {1, 2, 3, 5, 7, 16, 61, 4099})
         for (size_t cap : {1, 64, 65, 100, 4096})
             for (bool threaded : {false, true})
                 EXPECT_EQ(convert_through(bytes, window, cap, threaded), want)
                     << "window " << window << ", buffer " << cap << (threaded ? ", threaded" : "");
-}
-
-TEST(Buffers, ReadersAreBigEndianAndSeeTheEnd) {
-    const unsigned char bytes[] = {0x12, 0xFF, 0xFE, 0x80, 0x00, 0x00, 0x01, 0x7F};
-    Input in;
-    in_open_memory(in, bytes, sizeof bytes);
-    EXPECT_EQ(get_byte(in), 0x12);
-    EXPECT_EQ(get_short(in), 0xFFFE);
-    EXPECT_EQ(get_long(in), static_cast<int32_t>(0x80000001u)); // negative
-    EXPECT_EQ(get_byte(in), 0x7F);
-    EXPECT_EQ(get_byte(in), -1);
-    EXPECT_EQ(in_offset(in), sizeof bytes);
 }
 
 } // namespace

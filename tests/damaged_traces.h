@@ -56,6 +56,14 @@ inline std::vector<Damage> damage_table() {
     c.c0_text = "text";
     d.push_back({"0xC0 text at 240 without its 0 byte", c.bytes().substr(0, 243), 1,
                  cut_message(243), "bytes.\n$end\n\n$timescale\n\t1ns\n$end\n\n"});
+    for (const char *text : {"", "abc", "abcd", "abcdefg"}) { // records at the next multiple of 4
+        Trace t;
+        t.format = 0xC0;
+        t.c0_text = text;
+        t.bit("top.clk");
+        d.push_back({"0xC0 text of " + std::to_string(t.c0_text.size()) + " bytes at 240", t.bytes(), 0, "",
+                     "$scope module top $end\n$var wire 1 ! clk $end\n$enddefinitions $end\n\n"});
+    }
     c.model = std::string(300, 'q'); // runs past the text at 240
     c.events = ev::zero() + ev::single(1, 5);
     d.push_back({"0xC0 model name past 240", c.bytes(), 0, "",

@@ -63,6 +63,7 @@ TEST(Declarations, ScopeWalkAgainstThePreviousFacility) {
         {{"a.", "a.unnamed"},
          "$scope module a $end\n$var wire 1 ! unnamed $end\n$var wire 1 \" unnamed $end\n"},
         {{"", "x"}, "$var wire 1 ! unnamed $end\n$var wire 1 \" x $end\n"},
+        {{".x", "unnamed.y"}, "$scope module unnamed $end\n$var wire 1 ! x $end\n$var wire 1 \" y $end\n"},
         {{"a..b", ".c"},
          "$scope module a $end\n$scope module unnamed $end\n$var wire 1 ! b $end\n"
          "$upscope $end\n$upscope $end\n$scope module unnamed $end\n$var wire 1 \" c $end\n"},
@@ -92,21 +93,6 @@ TEST(Declarations, IdentifiersWrapToUnsigned) {
     t.fac("w", 1, 3, -2); // 4294967294, 4294967295, 0
     EXPECT_EQ(declarations(t), "$var wire 1 I|\"\"X w[0] $end\n$var wire 1 J|\"\"X w[1] $end\n"
                                "$var wire 1 ! w[2] $end\n" + enddefs);
-}
-
-TEST(Declarations, RecordsFollowTheHeaderTextOfEitherFormat) {
-    // 0xC0: the text at 240 and its 0 byte end at 244 ("abc") or 245
-    // ("abcd"); the records start at the next multiple of four.
-    for (const char *text : {"abc", "abcd", "abcdefg", ""}) {
-        Trace t;
-        t.format = 0xC0;
-        t.c0_text = text;
-        t.bit("top.clk");
-        EXPECT_EQ(declarations(t), "$scope module top $end\n$var wire 1 ! clk $end\n" + enddefs);
-    }
-    Trace a;
-    a.bit("clk");
-    EXPECT_EQ(declarations(a), "$var wire 1 ! clk $end\n" + enddefs);
 }
 
 } // namespace

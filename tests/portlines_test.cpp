@@ -146,15 +146,6 @@ termios wait_for_monitor(const Pty &pty) {
     return t;
 }
 
-// The descriptor flags of the monitor's port (its descriptor 3).
-std::string port_flags(pid_t pid) {
-    std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/3");
-    std::string key, value;
-    while (info >> key >> value)
-        if (key == "flags:") return value;
-    return "";
-}
-
 TEST(Portlines, SettingsAndEntries) {
     REQUIRE_NAMESPACES();
     Pty pty;
@@ -165,8 +156,12 @@ TEST(Portlines, SettingsAndEntries) {
     EXPECT_EQ(t.c_oflag, 0u);
     EXPECT_EQ(t.c_lflag, tcflag_t(ICANON));
     for (size_t i = 0; i < NCCS; ++i) EXPECT_EQ(t.c_cc[i], i == VEOF ? 4 : i == VMIN ? 1 : 0) << i;
-    // Opened without blocking (no wait for carrier), then read blocking.
-    long flags = std::stol(port_flags(m.child.pid), nullptr, 8);
+    // Opened without blocking (no wait for carrier), then read blocking:
+    // the flags of its descriptor 3, the port.
+    std::ifstream info("/proc/" + std::to_string(m.child.pid) + "/fdinfo/3");
+    std::string field, octal;
+    while (info >> field) if (field == "flags:") info >> octal;
+    long flags = std::stol(octal, nullptr, 8);
     EXPECT_EQ(flags & O_ACCMODE, O_RDWR);
     EXPECT_EQ(flags & O_NONBLOCK, 0);
 

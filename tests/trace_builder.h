@@ -51,8 +51,11 @@ struct Trace {
     std::string bytes() const;
 };
 
-inline void put_be(std::string &s, uint64_t v, int n) {
+// v as n big-endian bytes.
+inline std::string be(uint64_t v, int n) {
+    std::string s;
     for (int i = n - 1; i >= 0; --i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
+    return s;
 }
 
 inline std::string Trace::bytes() const {
@@ -61,14 +64,9 @@ inline std::string Trace::bytes() const {
     auto text8 = [&s](size_t at, const std::string &v) { s.replace(at, std::min<size_t>(8, v.size()), v.substr(0, 8)); };
     text8(20, created_on);
     text8(28, created_at);
-    auto at_be = [&s](size_t at, uint32_t v) {
-        std::string b;
-        put_be(b, v, 4);
-        s.replace(at, 4, b);
-    };
-    at_be(60, static_cast<uint32_t>(multiplier));
-    at_be(68, static_cast<uint32_t>(numfacs.value_or(static_cast<int32_t>(facilities.size()))));
-    at_be(72, static_cast<uint32_t>(facbytes.value_or(static_cast<int32_t>(names.size()))));
+    s.replace(60, 4, be(static_cast<uint32_t>(multiplier), 4));
+    s.replace(68, 4, be(static_cast<uint32_t>(numfacs.value_or(static_cast<int32_t>(facilities.size()))), 4));
+    s.replace(72, 4, be(static_cast<uint32_t>(facbytes.value_or(static_cast<int32_t>(names.size()))), 4));
     if (format == 0xC0) {
         text8(88, model_on);
         text8(96, model_at);
@@ -78,39 +76,30 @@ inline std::string Trace::bytes() const {
         if (s.size() == 240) s += c0_text + '\0'; // a model name past 240 ends that text too
         s.resize((s.size() + 3) & ~size_t{3}, '\0'); // records start at a multiple of four
     }
-    for (const auto &f : facilities) {
-        put_be(s, 0, 4);
-        put_be(s, f.array_count, 2);
-        put_be(s, f.width, 2);
-        put_be(s, static_cast<uint32_t>(f.first_id), 4);
-        put_be(s, static_cast<uint32_t>(f.name_offset), 4);
-    }
+    for (const auto &f : facilities)
+        s += be(0, 4) + be(f.array_count, 2) + be(f.width, 2) + be(uint32_t(f.first_id), 4) +
+             be(uint32_t(f.name_offset), 4);
     return s + names + events;
 }
 
-// Event records.
+// Event records; value: 0..3 for '0', '1', 'x', 'z'.
 namespace ev {
-inline std::string time(uint32_t t) { std::string s(1, '\xA4'); put_be(s, t, 4); return s; }
+inline std::string rec(int tag, uint64_t operand, int n) { return static_cast<char>(tag) + be(operand, n); }
+inline std::string time(uint32_t t) { return rec(0xA4, t, 4); }
 inline std::string delta(uint8_t d) { return std::string{'\xA5', static_cast<char>(d)}; }
 inline std::string tick() { return "\xA6"; }
 inline std::string zero() { return "\xA7"; }
-inline std::string base(uint32_t b) { std::string s(1, '\xA8'); put_be(s, b, 4); return s; }
+inline std::string base(uint32_t b) { return rec(0xA8, b, 4); }
 inline std::string base_steps(uint8_t n) { return std::string{'\xA9', static_cast<char>(n)}; }
 inline std::string base_step() { return "\xAA"; }
 inline std::string nop() { return "\xAB"; }
-// value: 0..3 for '0', '1', 'x', 'z'
 inline std::string all(int value) { return std::string(1, static_cast<char>(0xAC + value)); }
 inline std::string list(int value, const std::vector<uint16_t> &ids) {
-    std::string s(1, static_cast<char>(0xB0 + value));
-    put_be(s, ids.size(), 2);
-    for (uint16_t id : ids) put_be(s, id, 2);
+    std::string s = rec(0xB0 + value, ids.size(), 2);
+    for (uint16_t id : ids) s += be(id, 2);
     return s;
 }
-inline std::string single(int value, uint32_t id) {
-    std::string s(1, static_cast<char>(0xB5 + value));
-    put_be(s, id, 3);
-    return s;
-}
+inline std::string single(int value, uint32_t id) { return rec(0xB5 + value, id, 3); }
 inline std::string end() { return "\xB4"; }
 } // namespace ev
 
