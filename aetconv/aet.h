@@ -33,7 +33,7 @@ enum class Fault {
     truncated,    // the trace ends inside the header or the tables; offset: where it ends
     bad_facbytes, // negative name-table size; value: the size
     unknown_tag,  // value: the tag; offset: where it stands
-    cut_record,   // the trace ends inside an event record; offset: the record's tag
+    cut_record,   // the trace ends inside an event record; offset: its tag
     read_error,   // err: errno
     write_error,  // err: errno
     no_memory,    // offset: how far the trace was read
@@ -57,8 +57,6 @@ struct AetState {
     int32_t multiplier = 1;
     std::vector<AetFacility> txfacs;
     std::vector<char> facnames; // bytes that would break a VCD line are stored as '_'
-    uint32_t current_time = 0;  // 32 bits as on file; printed unsigned
-    uint32_t id_base = 0;       // 32 bits, wraps
 };
 
 // The status for a trace that ended (or failed to read) before the bytes a
@@ -75,7 +73,7 @@ Status read_facilities(AetState &st);    // txfacs and facnames
 Status write_declarations(AetState &st); // scopes, wires and $enddefinitions
 Status translate_events(AetState &st);   // time and value-change lines
 
-// All phases; the output is left for its owner to close.
+// All phases; what is left in the output buffer is for its owner to flush.
 Status convert(AetState &st);
 
 // The one-line message for a failed status (with its newline), "" for none.

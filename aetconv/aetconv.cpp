@@ -10,43 +10,43 @@
 
 namespace {
 
-// One self-updating line on a terminal's standard error for conversions
-// that take more than a second: bytes read (of the total, for files), rate
-// and elapsed time.
-struct Progress {
-    const Input *in = nullptr;
-    timespec start{};
-    double last = 0;
-    bool shown = false;
-};
-
 double seconds_since(const timespec &t0) {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return double(now.tv_sec - t0.tv_sec) + double(now.tv_nsec - t0.tv_nsec) / 1e9;
 }
 
-void show_progress(void *ctx) {
-    auto &p = *static_cast<Progress *>(ctx);
+// The sink onto standard output that also keeps one self-updating line on
+// a terminal's standard error for conversions that take more than a
+// second: bytes read (of the total, for files), rate and elapsed time.
+struct ProgressSink {
+    int fd = STDOUT_FILENO;
+    const Input *in = nullptr;
+    timespec start{};
+    double last = 0;
+    bool shown = false;
+};
+
+void show_progress(ProgressSink &p) {
     double t = seconds_since(p.start);
     if (t < 1.0 || t - p.last < 0.2) return;
     p.last = t;
-    double read = double(in_offset(*p.in)), total = double(p.in->size);
-    char line[160];
-    int n = 0;
+    double read = double(in_offset(*p.in)) / 1e6, total = double(p.in->size) / 1e6;
+    char of[48] = " read";
+    if (total > 0) std::snprintf(of, sizeof of, " (%.0f%%) of %.1f MB", 100.0 * read / total, total);
     auto secs = static_cast<unsigned>(t);
-    if (total > 0) {
-        n = std::snprintf(line, sizeof line,
-                          "\raetconv: %.1f of %.1f MB (%.0f%%), %.0f MB/s, %u:%02u elapsed\033[K",
-                          read / 1e6, total / 1e6, 100.0 * read / total, read / 1e6 / t, secs / 60,
-                          secs % 60);
-    } else {
-        n = std::snprintf(line, sizeof line,
-                          "\raetconv: %.1f MB read, %.0f MB/s, %u:%02u elapsed\033[K", read / 1e6,
-                          read / 1e6 / t, secs / 60, secs % 60);
-    }
+    char line[160];
+    int n = std::snprintf(line, sizeof line, "\raetconv: %.1f MB%s, %.0f MB/s, %u:%02u elapsed\033[K", read, of,
+                          read / t, secs / 60, secs % 60);
     if (n > 0 && write(STDERR_FILENO, line, std::min<size_t>(size_t(n), sizeof line - 1)) > 0)
         p.shown = true;
+}
+
+int write_with_progress(void *ctx, const char *text, size_t n) {
+    auto &p = *static_cast<ProgressSink *>(ctx);
+    int err = write_fd(&p.fd, text, n);
+    show_progress(p);
+    return err;
 }
 
 // A whole message on standard error, however long the path in it.
@@ -61,24 +61,20 @@ Status run(int fd) {
     // A larger pipe lets the conversion run on while the reader catches up,
     // instead of both taking turns on a 64 KiB pipe.
     fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);
-    int out_fd = STDOUT_FILENO;
     AetState st;
+    ProgressSink progress;
+    progress.in = &st.handle;
+    clock_gettime(CLOCK_MONOTONIC, &progress.start);
+    // The progress line only where the screen shows standard error and not
+    // the VCD itself.
+    Sink sink{write_fd, &progress.fd};
+    if (isatty(STDERR_FILENO) && !isatty(STDOUT_FILENO)) sink = Sink{write_with_progress, &progress};
     Status s{Fault::no_memory};
-    Progress progress;
-    if (in_open_fd(st.handle, fd) && out_open(st.out, Sink{write_fd, &out_fd})) {
-        // Only where the screen shows standard error and not the VCD itself.
-        if (isatty(STDERR_FILENO) && !isatty(STDOUT_FILENO)) {
-            progress.in = &st.handle;
-            clock_gettime(CLOCK_MONOTONIC, &progress.start);
-            st.handle.progress = st.out.progress = show_progress;
-            st.handle.progress_ctx = st.out.progress_ctx = &progress;
-        }
-        s = convert(st);
-    }
+    if (in_open_fd(st.handle, fd) && out_open(st.out, sink)) s = convert(st);
     // Whatever was converted reaches standard output, failures included; a
     // failed write is reported before any fault of the trace, since it is
     // what lost data.
-    if (!out_close(st.out)) s = write_failed(st.out);
+    if (!out_flush(st.out)) s = write_failed(st.out);
     if (progress.shown) say("\r\033[K");
     return s;
 }

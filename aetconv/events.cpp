@@ -1,7 +1,7 @@
 // The event stream: tagged records decoded straight from the input window
 // into time lines and value-change lines in the output buffer.
 #include "aet.h"
-#include "vcdid.h"
+#include "vcdtext.h"
 
 #include <algorithm>
 
@@ -9,70 +9,144 @@ namespace {
 
 constexpr char value_letters[] = "01xz";
 
-// Room reserved in the output buffer before each fixed-size record: the
-// longest line one record writes is "#4294967295\n".
-constexpr size_t line_room = 16;
-// List entries and whole-design bits are written in runs of up to this many
-// lines (of up to 8 bytes), fewer when the output buffer is smaller.
-constexpr size_t max_run_lines = 4096;
-size_t run_lines(const Output &out) { return std::min(max_run_lines, (out.cap - line_room) / 8); }
+enum class Family : unsigned char { none, time, base, whole, list, end, single };
+
+// Every tag's family and the length of its record, the tag included.  A
+// list record's length is that of its head, the tag and the count; its
+// entries follow.
+struct Records {
+    struct Kind {
+        Family family = Family::none;
+        unsigned char length = 0;
+    } of[256];
+    constexpr Records() : of() {
+        auto set = [this](int first, int last, Family f, unsigned char length) {
+            for (int t = first; t <= last; ++t) of[t] = {f, length};
+        };
+        set(0xA4, 0xA4, Family::time, 5);
+        set(0xA5, 0xA5, Family::time, 2);
+        set(0xA6, 0xA7, Family::time, 1);
+        set(0xA8, 0xA8, Family::base, 5);
+        set(0xA9, 0xA9, Family::base, 2);
+        set(0xAA, 0xAB, Family::base, 1);
+        set(0xAC, 0xAF, Family::whole, 1);
+        set(0xB0, 0xB3, Family::list, 3);
+        set(0xB4, 0xB4, Family::end, 1);
+        set(0xB5, 0xB8, Family::single, 4);
+    }
+};
+constexpr Records records;
+constexpr size_t longest_fixed = 5;
+// Value changes a list record writes between two checks of the flush mark.
+constexpr size_t changes_per_check = out_slack / 7;
+
+// Where the loop stands: the input position and the window's end, the
+// output position and the flush mark.  They are held here, where the
+// compiler keeps them in registers, and stored back into the window and the
+// buffer around the slow paths.
+struct Cursor {
+    Input &in;
+    Output &out;
+    const unsigned char *p = nullptr, *end = nullptr;
+    char *o = nullptr, *mark = nullptr;
+
+    Cursor(Input &i, Output &u) : in(i), out(u) { load(); }
+    void load() {
+        p = in.data + in.pos;
+        end = in.data + in.len;
+        o = out.buf.get() + out.len;
+        mark = out.buf.get() + out_mark(out);
+    }
+    void save() {
+        in.pos = static_cast<size_t>(p - in.data);
+        out.len = static_cast<size_t>(o - out.buf.get());
+    }
+    size_t left() const { return static_cast<size_t>(end - p); }
+    // Makes n bytes available; false when the trace ends (or a read fails) first.
+    bool fill(size_t n) {
+        save();
+        bool ok = in_fill(in, n);
+        load();
+        return ok;
+    }
+    bool flush() {
+        save();
+        bool ok = out_flush(out);
+        load();
+        return ok;
+    }
+    // The status of a record that the trace ends inside of.
+    Status cut() {
+        save();
+        return in.error != 0 ? ran_out(in) : Status{Fault::cut_record, in_offset(in)};
+    }
+};
+
+// 0xA4 sets the clock to its operand, 0xA5 and 0xA6 advance it, 0xA7 sets
+// it to 0; each writes a time line.  The clock counts in 64 bits, so that
+// it never wraps.
+void time_record(Cursor &c, uint64_t &clock) {
+    switch (c.p[0]) {
+    case 0xA4: clock = be32(c.p + 1); break;
+    case 0xA5: clock += c.p[1]; break;
+    case 0xA6: clock += 1; break;
+    default: clock = 0; break;
+    }
+    c.o = put_time(c.o, clock);
+    c.p += records.of[c.p[0]].length;
+}
+
+// 0xA8 sets the base of list identifiers, 0xA9 and 0xAA advance it in
+// steps of the multiplier; 0xAB does nothing.  The base wraps at 32 bits.
+void base_record(Cursor &c, uint32_t &base, uint32_t multiplier) {
+    switch (c.p[0]) {
+    case 0xA8: base = be32(c.p + 1); break;
+    case 0xA9: base += c.p[1] * multiplier; break;
+    case 0xAA: base += multiplier; break;
+    default: break;
+    }
+    c.p += records.of[c.p[0]].length;
+}
+
+// A run of 24-bit records (0xB5..0xB8), the bulk of most traces: as many
+// as the window holds and the slack has room for, without the base.
+void single_run(Cursor &c) {
+    size_t n = std::min(c.left() / 4, changes_per_check);
+    do {
+        uint32_t record = be32(c.p);
+        c.o = put_change(c.o, value_letters[((record >> 24) - 1) & 3], record & 0xFFFFFF);
+        c.p += 4;
+    } while (--n > 0 && static_cast<unsigned>(c.p[0] - 0xB5) < 4);
+}
+
+// A list record: a count, then that many 16-bit identifiers relative to
+// the base.  The whole record is in the window before any of its lines is
+// written, so that a cut record writes nothing.
+Status list_record(Cursor &c, uint32_t base) {
+    size_t count = be16(c.p + 1), size = 3 + 2 * count;
+    if (c.left() < size && !c.fill(size)) return c.cut();
+    const char letter = value_letters[c.p[0] & 3];
+    const unsigned char *entry = c.p + 3;
+    c.p += size;
+    for (size_t run = 0; count > 0; count -= run) {
+        if (c.o > c.mark && !c.flush()) return write_failed(c.out);
+        run = std::min(count, changes_per_check);
+        for (const unsigned char *stop = entry + 2 * run; entry < stop; entry += 2)
+            c.o = put_change(c.o, letter, be16(entry) + base);
+    }
+    return Status{};
+}
 
 // The text of a whole-design record ("L<id>\n" for every bit, in table
-// order), made once and reused with its letters set; designs whose text
-// would pass design_text_cap are written line by line instead.
+// order), made once and reused with its letters set; a design whose text
+// would pass text_cap is written as it is made instead.
 struct DesignText {
     std::vector<char> text;
-    std::vector<uint32_t> letter_at; // offset of every line's letter
+    std::vector<uint32_t> letter_at; // where every line's letter is
     char letter = 0;                 // the letter the text now holds
     bool built = false;
 };
-
-constexpr size_t design_text_cap = size_t{8} << 20;
-
-// The length of every fixed-size record, its tag included; 0: unknown tag.
-// The list record's length here is its tag and count (its entries follow).
-struct TagTable {
-    unsigned char length[256];
-    constexpr TagTable() : length() {
-        length[0xA4] = 5;
-        length[0xA5] = 2;
-        length[0xA6] = 1;
-        length[0xA7] = 1;
-        length[0xA8] = 5;
-        length[0xA9] = 2;
-        length[0xAA] = 1;
-        length[0xAB] = 1;
-        for (int t = 0xAC; t <= 0xAF; ++t) length[t] = 1;
-        for (int t = 0xB0; t <= 0xB3; ++t) length[t] = 3;
-        length[0xB4] = 1;
-        for (int t = 0xB5; t <= 0xB8; ++t) length[t] = 4;
-    }
-};
-constexpr TagTable tag_table;
-
-inline char *put_time(char *p, uint32_t t) {
-    *p++ = '#';
-    p = put_u32(p, t);
-    *p++ = '\n';
-    return p;
-}
-
-inline char *put_change(char *p, char letter, uint32_t id) {
-    *p++ = letter;
-    p = put_vcdid(p, id);
-    *p++ = '\n';
-    return p;
-}
-
-// Every bit of every facility, in table order, with its identifier.
-template <typename Line> void for_each_bit(const AetState &st, Line line) {
-    for (const AetFacility &f : st.txfacs) {
-        uint64_t bits = facility_bits(f);
-        auto id = static_cast<uint32_t>(f.first_id);
-        for (uint64_t j = 0; j < bits; ++j)
-            if (!line(id++)) return;
-    }
-}
+constexpr uint64_t text_cap = uint64_t{8} << 20;
 
 uint64_t design_bits(const AetState &st) {
     uint64_t bits = 0;
@@ -80,15 +154,23 @@ uint64_t design_bits(const AetState &st) {
     return bits;
 }
 
-// Makes the design's text once, if it fits under the cap.
-// (A line takes at most 7 bytes; the cap is compared without multiplying,
-// so that no design size can wrap around it.)
+// Every bit of every facility, in table order, with its identifier; false
+// when write() asks to stop.
+template <typename Write> bool for_each_bit(const AetState &st, Write write) {
+    for (const AetFacility &f : st.txfacs) {
+        auto id = static_cast<uint32_t>(f.first_id);
+        for (uint64_t j = facility_bits(f); j > 0; --j)
+            if (!write(id++)) return false;
+    }
+    return true;
+}
+
 void build_design_text(const AetState &st, DesignText &d) {
     d.built = true;
     uint64_t bits = design_bits(st);
-    if (bits == 0 || bits > design_text_cap / 7) return;
-    d.text.resize(bits * 7);
-    d.letter_at.reserve(bits);
+    if (bits > text_cap / 7) return; // compared without multiplying, so that no size wraps
+    d.text.resize(size_t(bits) * 7);
+    d.letter_at.reserve(size_t(bits));
     char *start = d.text.data(), *p = start;
     for_each_bit(st, [&](uint32_t id) {
         d.letter_at.push_back(static_cast<uint32_t>(p - start));
@@ -99,184 +181,56 @@ void build_design_text(const AetState &st, DesignText &d) {
     d.letter = '0';
 }
 
-// Every bit of every facility, in table order, gets one letter.
-bool write_whole_design(AetState &st, DesignText &d, char letter) {
-    Output &out = st.out;
+// A whole-design record: every bit of every facility gets the record's letter.
+Status whole_design(Cursor &c, const AetState &st, DesignText &d) {
+    const char letter = value_letters[c.p[0] & 3];
+    c.p += 1;
     if (!d.built) build_design_text(st, d);
-    if (!d.text.empty()) {
-        if (d.letter != letter) {
-            for (uint32_t at : d.letter_at) d.text[at] = letter;
-            d.letter = letter;
-        }
-        out_put(out, {d.text.data(), d.text.size()});
-        return out.error == 0;
+    if (d.text.empty() && design_bits(st) > 0) {
+        bool ok = for_each_bit(st, [&](uint32_t id) {
+            if (c.o > c.mark && !c.flush()) return false;
+            c.o = put_change(c.o, letter, id);
+            return true;
+        });
+        return ok ? Status{} : write_failed(c.out);
     }
-    // Too large to keep: written as it is made, in runs.
-    uint64_t left = design_bits(st);
-    if (left == 0) return true;
-    bool ok = true;
-    char *p = nullptr;
-    uint64_t run = 0;
-    for_each_bit(st, [&](uint32_t id) {
-        if (run == 0) {
-            if (p) out.len = static_cast<size_t>(p - out.buf.get());
-            run = std::min<uint64_t>(left, run_lines(out));
-            left -= run;
-            if (!out_room(out, run * 8)) return ok = false;
-            p = out.buf.get() + out.len;
-        }
-        p = put_change(p, letter, id);
-        --run;
-        return true;
-    });
-    if (ok && p) out.len = static_cast<size_t>(p - out.buf.get());
-    return ok;
+    if (d.letter != letter) {
+        for (uint32_t at : d.letter_at) d.text[at] = letter;
+        d.letter = letter;
+    }
+    c.save();
+    out_put(c.out, {d.text.data(), d.text.size()});
+    c.load();
+    return c.out.error == 0 ? Status{} : write_failed(c.out);
 }
 
 } // namespace
 
 Status translate_events(AetState &st) {
-    Input &in = st.handle;
-    Output &out = st.out;
-    constexpr size_t longest_fixed = 5;
-    const size_t most_lines = run_lines(out);
-    DesignText design;
-
-    // The loop works on local copies of the buffer positions and the state,
-    // so that the compiler can keep them in registers while it stores text;
-    // sync() and load() move them to and from the records around slow paths.
-    const unsigned char *p, *end;
-    char *o, *o_limit;
-    uint32_t time = st.current_time, base = st.id_base;
+    Cursor c(st.handle, st.out);
+    uint64_t current_time = 0;
+    uint32_t id_base = 0;
     const auto multiplier = static_cast<uint32_t>(st.multiplier);
-    auto load = [&] {
-        p = in.data + in.pos;
-        end = in.data + in.len;
-        o = out.buf.get() + out.len;
-        o_limit = out.buf.get() + out.cap - line_room;
-    };
-    auto sync = [&] {
-        in.pos = static_cast<size_t>(p - in.data);
-        out.len = static_cast<size_t>(o - out.buf.get());
-        st.current_time = time;
-        st.id_base = base;
-    };
-    auto cut = [&] {
-        sync();
-        if (in.error != 0) return ran_out(in);
-        return Status{Fault::cut_record, in_offset(in), *p};
-    };
-    load();
-
+    DesignText design;
     for (;;) {
-        if (end - p < static_cast<ptrdiff_t>(longest_fixed)) {
-            sync();
-            in_fill(in, longest_fixed);
-            load();
-            // Near the end: the last records are checked one by one below.
-            if (p == end) {
-                if (in.error != 0) return ran_out(in);
-                return Status{};
-            }
+        if (c.left() < longest_fixed && !c.fill(longest_fixed) && c.left() == 0)
+            return st.handle.error != 0 ? ran_out(st.handle) : Status{};
+        if (c.o > c.mark && !c.flush()) return write_failed(st.out);
+        const Records::Kind kind = records.of[c.p[0]];
+        if (kind.family == Family::none) {
+            c.save();
+            return Status{Fault::unknown_tag, in_offset(st.handle), c.p[0]};
         }
-        if (o > o_limit) {
-            sync();
-            if (!out_flush(out)) return write_failed(out);
-            load();
+        if (c.left() < kind.length) return c.cut();
+        Status s;
+        switch (kind.family) {
+        case Family::time: time_record(c, current_time); break;
+        case Family::base: base_record(c, id_base, multiplier); break;
+        case Family::single: single_run(c); break;
+        case Family::list: s = list_record(c, id_base); break;
+        case Family::whole: s = whole_design(c, st, design); break;
+        default: c.p += 1; c.save(); return Status{}; // the end tag
         }
-
-        const int tag = p[0];
-        const int length = tag_table.length[tag];
-        if (length == 0) {
-            sync();
-            return Status{Fault::unknown_tag, in_offset(in), tag};
-        }
-        if (end - p < length) return cut();
-
-        switch (tag) {
-        case 0xA4:
-            time = be32(p + 1);
-            o = put_time(o, time);
-            break;
-        case 0xA5:
-            time += p[1];
-            o = put_time(o, time);
-            break;
-        case 0xA6:
-            time += 1;
-            o = put_time(o, time);
-            break;
-        case 0xA7:
-            time = 0;
-            o = put_time(o, time);
-            break;
-        case 0xA8:
-            base = be32(p + 1);
-            break;
-        case 0xA9:
-            base += p[1] * multiplier;
-            break;
-        case 0xAA:
-            base += multiplier;
-            break;
-        case 0xAB:
-            break;
-        case 0xAC:
-        case 0xAD:
-        case 0xAE:
-        case 0xAF:
-            p += 1;
-            sync();
-            if (!write_whole_design(st, design, value_letters[tag & 3])) return write_failed(out);
-            load();
-            continue;
-        case 0xB0:
-        case 0xB1:
-        case 0xB2:
-        case 0xB3: {
-            // The whole record must be there before any of its lines is
-            // written: a cut record writes nothing.
-            size_t count = be16(p + 1);
-            size_t size = 3 + 2 * count;
-            if (static_cast<size_t>(end - p) < size) {
-                sync();
-                in_fill(in, size);
-                load();
-                if (static_cast<size_t>(end - p) < size) return cut();
-            }
-            const char letter = value_letters[tag & 3];
-            const unsigned char *entry = p + 3;
-            p += size;
-            while (count > 0) {
-                size_t run = std::min(count, most_lines);
-                if (static_cast<size_t>(o_limit - o) < run * 8) {
-                    sync();
-                    if (!out_room(out, run * 8 + line_room)) return write_failed(out);
-                    load();
-                }
-                for (size_t j = 0; j < run; ++j, entry += 2)
-                    o = put_change(o, letter, be16(entry) + base);
-                count -= run;
-            }
-            continue;
-        }
-        case 0xB4:
-            p += 1;
-            sync();
-            return Status{};
-        default: { // 0xB5..0xB8: a 24-bit identifier, without the base
-            // Runs of these records are the bulk of most traces: they are
-            // converted in a loop of their own, for as many records as the
-            // input holds and the output has room for (7 bytes a line).
-            auto fit = std::min((end - p) / 4, (o_limit - o) / 7 + 1);
-            do {
-                uint32_t record = be32(p);
-                o = put_change(o, value_letters[((record >> 24) - 1) & 3], record & 0xFFFFFF);
-                p += 4;
-            } while (--fit > 0 && static_cast<unsigned>(p[0] - 0xB5) < 4);
-            continue;
-        }
-        }
-        p += length;
+        if (s.fault != Fault::none) return s;
     }
 }

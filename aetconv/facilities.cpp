@@ -1,10 +1,14 @@
-// The facility table and the VCD declaration section made from it.
+// The facility table, and the VCD declaration section made from it through
+// a tree of the facilities' scopes.
 #include "aet.h"
-#include "vcdid.h"
+#include "vcdtext.h"
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -22,42 +26,37 @@ uint64_t bytes_from(const Input &in, uint64_t offset) {
 // non-ASCII bytes) is stored as '_'; the NUL that ends a name stays.
 char name_byte(unsigned char c) { return c != 0 && (c < '!' || c > '~') ? '_' : char(c); }
 
+// Moves to the first facility record.  In a 0xC0 trace a text at offset 240
+// ends in a 0 byte, and the records start at the next multiple of four
+// after it; when the model name ran past 240, its own 0 byte closed that
+// text too, and the scan is already done.
+bool seek_records(AetState &st) {
+    Input &in = st.handle;
+    if (st.format != 0xC0) return in_seek(in, records_offset_a0);
+    if (in_offset(in) <= text_offset_c0) {
+        if (!in_seek(in, text_offset_c0)) return false;
+        for (int c; (c = get_byte(in)) != 0;)
+            if (c < 0) return false;
+    }
+    return in_seek(in, (in_offset(in) + 3) & ~uint64_t{3});
+}
+
 } // namespace
 
 Status read_facilities(AetState &st) {
     Input &in = st.handle;
     if (st.facbytes < 0) return Status{Fault::bad_facbytes, 0, st.facbytes};
-
-    uint64_t start = records_offset_a0;
-    if (st.format == 0xC0) {
-        // A text at offset 240 ends in a 0 byte; the records start at the
-        // next multiple of four after it.  When the model name ran past 240,
-        // its own 0 byte closes that text too, and the scan is already done.
-        if (in_offset(in) <= text_offset_c0) {
-            if (!in_seek(in, text_offset_c0)) return ran_out(in);
-            for (;;) {
-                int c = get_byte(in);
-                if (c < 0) return ran_out(in);
-                if (c == 0) break;
-            }
-        }
-        start = (in_offset(in) + 3) & ~uint64_t{3};
-    }
-    if (!in_seek(in, start)) return ran_out(in);
+    if (!seek_records(st)) return ran_out(in);
 
     st.txfacs.clear();
     if (st.numfacs > 0)
-        st.txfacs.reserve(std::min<uint64_t>(uint64_t(st.numfacs), bytes_from(in, start) / record_size));
+        st.txfacs.reserve(std::min<uint64_t>(uint64_t(st.numfacs), bytes_from(in, in_offset(in)) / record_size));
     for (int32_t i = 0; i < st.numfacs; ++i) {
-        // The whole record is buffered first, so no reader meets the end.
-        if (!in_fill(in, record_size)) return ran_out(in);
-        in.pos += 4; // not used
-        AetFacility f{};
-        f.array_count = static_cast<uint16_t>(get_short(in));
-        f.width = static_cast<uint16_t>(get_short(in));
-        f.first_id = get_long(in);
-        f.name_offset = get_long(in);
-        st.txfacs.push_back(f);
+        const unsigned char *r = in_take(in, record_size);
+        if (r == nullptr) return ran_out(in);
+        // Bytes 0..3 of a record are not used.
+        st.txfacs.push_back({static_cast<uint16_t>(be16(r + 4)), static_cast<uint16_t>(be16(r + 6)),
+                             static_cast<int32_t>(be32(r + 8)), static_cast<int32_t>(be32(r + 12))});
     }
 
     st.facnames.clear();
@@ -78,103 +77,261 @@ Status read_facilities(AetState &st) {
 
 namespace {
 
+// A dotted name is a scope path, its pieces each ended by a '.', and then
+// the reference, the signal's own name.  Pieces are compared as written:
+// an empty piece is written "unnamed" (other bytes that would break a line
+// were made '_' as the table was read).
 constexpr std::string_view unnamed = "unnamed";
-
-// A facility's name: from name_offset to its NUL or to the end of the table;
-// an offset outside the table gives the empty name.
-std::string_view facility_name(const AetState &st, const AetFacility &f) {
-    if (f.name_offset < 0 || f.name_offset >= st.facbytes) return {};
-    std::string_view rest(st.facnames.data() + f.name_offset,
-                          st.facnames.size() - static_cast<size_t>(f.name_offset));
-    return rest.substr(0, rest.find('\0'));
-}
-
-// A piece of a dotted name as written: an empty piece is "unnamed".
 std::string_view written(std::string_view piece) { return piece.empty() ? unnamed : piece; }
 
-// The length of the longest common prefix, compared a block at a time.
+// The length of the longest common prefix, compared a word at a time.
 size_t common_prefix(std::string_view a, std::string_view b) {
     size_t n = std::min(a.size(), b.size()), i = 0;
-    if (a.data() == b.data()) return n;
-    constexpr size_t block = 256;
-    while (i + block <= n && a.compare(i, block, b.substr(i, block)) == 0) i += block;
+    for (uint64_t x = 0, y = 0; i + 8 <= n; i += 8) {
+        std::memcpy(&x, a.data() + i, 8);
+        std::memcpy(&y, b.data() + i, 8);
+        if (x != y) break;
+    }
     while (i < n && a[i] == b[i]) ++i;
     return i;
 }
 
-void put_scope(Output &out, std::string_view piece) {
-    out_put(out, "$scope module ");
-    out_put(out, written(piece));
-    out_put(out, " $end\n");
+uint32_t dots(std::string_view s) { return static_cast<uint32_t>(std::count(s.begin(), s.end(), '.')); }
+
+// The length of the first piece of `run` if it is `piece` as written, else
+// npos; it reads no further into `run` than the piece is long.
+size_t same_piece(std::string_view run, std::string_view piece) {
+    std::string_view w = written(piece);
+    if (run.starts_with(w) && run.substr(w.size()).starts_with('.')) return w.size();
+    if (w == unnamed && run.starts_with('.')) return 0;
+    return std::string_view::npos;
 }
 
-// The scope lines from the previous facility's name, nhold, to the next one.
-// The pieces stay where they are in the name table: both names are walked
-// from the outermost piece while both pieces are scopes equal as written;
-// what is left of nhold's scopes is closed and the new name's are opened.
-void change_scopes(Output &out, std::string_view nhold, std::string_view name) {
-    // Equal bytes up to a '.' are equal scopes, skipped at memory speed.
-    size_t same = nhold.substr(0, common_prefix(nhold, name)).rfind('.') + 1; // npos + 1 == 0
-    nhold.remove_prefix(same);
-    name.remove_prefix(same);
+// The pieces at the start of a run and a path that are equal as written,
+// and their bytes in each.  Bytes that agree are compared a word at a time;
+// only pieces that differ as bytes ("" and "unnamed") are compared as such.
+struct Match {
+    uint32_t pieces = 0;
+    size_t run_bytes = 0, path_bytes = 0;
+};
+
+Match match(std::string_view run, std::string_view path) {
+    Match m;
     for (;;) {
-        size_t a = nhold.find('.'), b = name.find('.');
-        if (a == nhold.npos || b == name.npos || written(nhold.substr(0, a)) != written(name.substr(0, b)))
-            break;
-        nhold.remove_prefix(a + 1);
-        name.remove_prefix(b + 1);
+        size_t same = path.substr(0, common_prefix(run, path)).rfind('.') + 1; // npos + 1 == 0
+        m.pieces += dots(path.substr(0, same));
+        size_t b = path.find('.', same);
+        size_t a = b == path.npos ? b : same_piece(run.substr(same), path.substr(same, b - same));
+        if (a == path.npos) {
+            m.run_bytes += same;
+            m.path_bytes += same;
+            return m;
+        }
+        m.pieces += 1;
+        m.run_bytes += same + a + 1;
+        m.path_bytes += b + 1;
+        run.remove_prefix(same + a + 1);
+        path.remove_prefix(b + 1);
     }
-    for (auto n = std::count(nhold.begin(), nhold.end(), '.'); n > 0; --n) out_put(out, "$upscope $end\n");
-    for (size_t dot; (dot = name.find('.')) != name.npos; name.remove_prefix(dot + 1))
-        put_scope(out, name.substr(0, dot));
 }
 
-// "$var wire 1 <id> <ref>[<index>] $end", the index left out for one bit.
-void put_var(Output &out, uint32_t id, std::string_view ref, bool indexed, int64_t index) {
-    char head[24] = "$var wire 1 ";
-    char *h = put_vcdid(head + 12, id);
-    *h++ = ' ';
-    char tail[32];
-    char *t = tail;
-    if (indexed) {
-        *t++ = '[';
-        t = put_i64(t, index);
-        *t++ = ']';
+// The tree's maps hash with a seed made anew for every run, so that no
+// trace can be made to pile its names into one bucket.
+uint64_t mix(uint64_t x) {
+    x = (x ^ (x >> 31)) * 0x7fb5d329728ea185u;
+    x = (x ^ (x >> 27)) * 0x81dadef4bc2dd44du;
+    return x ^ (x >> 33);
+}
+
+// A child of a scope, known by its parent and its first piece as written.
+struct ChildKey {
+    uint32_t parent;
+    std::string_view first;
+    bool operator==(const ChildKey &) const = default;
+};
+
+struct Seeded {
+    uint64_t seed;
+    size_t operator()(int32_t offset) const { return mix(seed ^ uint32_t(offset)); }
+    size_t operator()(const ChildKey &k) const {
+        uint64_t h = mix(seed ^ k.parent);
+        for (std::string_view s = k.first; !s.empty(); s.remove_prefix(std::min<size_t>(8, s.size()))) {
+            uint64_t w = 0;
+            std::memcpy(&w, s.data(), std::min<size_t>(8, s.size()));
+            h = mix(h ^ w);
+        }
+        return h;
     }
-    std::memcpy(t, " $end\n", 6);
-    t += 6;
-    out_put(out, {head, size_t(h - head)});
-    out_put(out, ref);
-    out_put(out, {tail, size_t(t - tail)});
+};
+
+Seeded run_seed() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return Seeded{mix(uint64_t(t.tv_nsec) ^ uint64_t(reinterpret_cast<uintptr_t>(&t)))};
+}
+
+// A node of the scope tree: a run of one or more scope pieces below its
+// parent.  The tree is compressed: a path that no other path parts from is
+// one node, however many pieces it has, and a run is split where two paths
+// part.  The run's bytes lie in the name table.
+struct Scope {
+    uint32_t parent = 0;
+    uint32_t start = 0, end = 0;
+    uint32_t pieces = 0; // in the run
+    uint32_t depth = 0;  // pieces from the root to the run's end
+};
+
+// A name as declared: its scope node, and where its scope path and its
+// reference lie in the name table.
+struct Named {
+    uint32_t node = 0;
+    uint32_t start = 0, scope_len = 0, ref_len = 0;
+};
+
+// The scopes of every name seen so far, and the names by their offset, so
+// that each distinct name is placed once and a facility that reuses a name
+// costs nothing more.
+struct ScopeTree {
+    std::string_view names;
+    std::vector<Scope> nodes{Scope{}}; // [0]: the root, the scope of names without a dot
+    std::unordered_map<ChildKey, uint32_t, Seeded> children{16, run_seed()};
+    std::unordered_map<int32_t, Named, Seeded> seen{16, children.hash_function()};
+    std::vector<uint32_t> down; // scratch of walk()
+
+    explicit ScopeTree(const std::vector<char> &table) : names(table.data(), table.size()) {}
+
+    std::string_view run(uint32_t n) const { return names.substr(nodes[n].start, nodes[n].end - nodes[n].start); }
+    std::string_view scope(const Named &n) const { return names.substr(n.start, n.scope_len); }
+    std::string_view ref(const Named &n) const { return names.substr(n.start + n.scope_len, n.ref_len); }
+    static ChildKey key(uint32_t parent, std::string_view path) {
+        return {parent, written(path.substr(0, path.find('.')))};
+    }
+
+    // The node of `path` below `node`, made if it is new: the path follows
+    // the child that begins with its first piece as far as both agree; where
+    // they part, the child is split, and the rest of the path is a new node.
+    uint32_t descend(uint32_t node, std::string_view path) {
+        while (!path.empty()) {
+            auto [at, fresh] = children.try_emplace(key(node, path), uint32_t(nodes.size()));
+            uint32_t &child = at->second; // stays valid as the map grows
+            if (fresh) {
+                auto start = static_cast<uint32_t>(path.data() - names.data()), pieces = dots(path);
+                nodes.push_back({node, start, start + uint32_t(path.size()), pieces, nodes[node].depth + pieces});
+                return child;
+            }
+            uint32_t c = child;
+            Match m = match(run(c), path);
+            if (m.pieces < nodes[c].pieces) {
+                // The upper part of c's run becomes a node of its own, in c's place.
+                Scope &old = nodes[c];
+                Scope top{old.parent, old.start, old.start + uint32_t(m.run_bytes), m.pieces, old.depth - old.pieces + m.pieces};
+                old = {child = uint32_t(nodes.size()), top.end, old.end, old.pieces - m.pieces, old.depth};
+                nodes.push_back(top);
+                children.emplace(key(child, run(c)), c);
+                c = child;
+            }
+            node = c;
+            path.remove_prefix(m.path_bytes);
+        }
+        return node;
+    }
+
+    // The node of a new scope path, looked up from the deepest node of the
+    // previous name's path that it shares byte for byte: the point where most
+    // names part from their neighbours.
+    uint32_t place(std::string_view path, const Named &prev) {
+        size_t same = path.substr(0, common_prefix(path, scope(prev))).rfind('.') + 1;
+        uint32_t shared = dots(path.substr(0, same)), node = prev.node;
+        while (nodes[node].depth > shared) node = nodes[node].parent;
+        // Back from the shared bytes to where the node's pieces end.
+        for (uint32_t d = shared; d > nodes[node].depth; --d) same = path.substr(0, same - 1).rfind('.') + 1;
+        return descend(node, path.substr(same));
+    }
+
+    // The scope node and reference of a facility's name: from its name
+    // offset to its NUL or to the end of the table; an offset outside the
+    // table gives the empty name.  Names are remembered by offset where an
+    // offset may come again (when not every one is above the one before).
+    Named name(int32_t offset, const Named &prev, bool remember) {
+        if (auto it = seen.find(offset); it != seen.end()) return it->second;
+        std::string_view name;
+        if (offset >= 0 && size_t(offset) < names.size()) {
+            name = names.substr(size_t(offset));
+            name = name.substr(0, name.find('\0'));
+        }
+        auto cut = static_cast<uint32_t>(name.rfind('.') + 1);
+        Named n{0, static_cast<uint32_t>(name.empty() ? 0 : name.data() - names.data()), cut,
+                static_cast<uint32_t>(name.size() - cut)};
+        n.node = place(name.substr(0, cut), prev);
+        if (remember) seen.emplace(offset, n);
+        return n;
+    }
+
+    // The scope lines from node `from` to node `to`: "$upscope" for each
+    // piece up to their common ancestor, "$scope" for each piece down from
+    // there.  It costs only the lines it writes, as every step up or down
+    // passes a run of at least one piece.
+    void walk(Output &out, uint32_t from, uint32_t to) {
+        uint64_t up = 0;
+        down.clear();
+        while (from != to) {
+            const Scope a = nodes[from], b = nodes[to];
+            if (a.depth >= b.depth) {
+                up += a.pieces;
+                from = a.parent;
+            }
+            if (b.depth >= a.depth) {
+                down.push_back(to);
+                to = b.parent;
+            }
+        }
+        for (; up > 0; --up) out_put(out, "$upscope $end\n");
+        for (auto n = down.rbegin(); n != down.rend(); ++n) {
+            std::string_view r = run(*n);
+            for (size_t dot; (dot = r.find('.')) != r.npos; r.remove_prefix(dot + 1)) {
+                out_put(out, "$scope module ");
+                out_put(out, written(r.substr(0, dot)));
+                out_put(out, " $end\n");
+            }
+        }
+    }
+};
+
+// One one-bit wire per bit, "$var wire 1 <id> <ref>[<k>] $end" for k = 0
+// .. n-1, the index left out for a facility of one bit; a facility of no
+// bits is declared as ref[0] and ref[-1], as the format has it.
+void put_vars(Output &out, const AetFacility &f, std::string_view ref) {
+    const int64_t top = int64_t(facility_bits(f)) - 1, step = top < 0 ? -1 : 1;
+    for (int64_t k = 0; k <= top * step && out.error == 0; ++k) {
+        char head[24] = "$var wire 1 ", tail[32];
+        char *h = vcdid(head + 12, static_cast<uint32_t>(f.first_id) + static_cast<uint32_t>(k)), *t = tail;
+        *h++ = ' ';
+        if (top != 0) {
+            *t++ = '[';
+            t = put_signed(t, k * step);
+            *t++ = ']';
+        }
+        std::memcpy(t, " $end\n", 6);
+        out_put(out, {head, size_t(h - head)});
+        out_put(out, ref);
+        out_put(out, {tail, size_t(t + 6 - tail)});
+    }
 }
 
 } // namespace
 
 Status write_declarations(AetState &st) {
     Output &out = st.out;
-    std::string_view nhold, ref; // the previous facility's name and its last piece
-    const AetFacility *held = nullptr;
+    ScopeTree tree(st.facnames);
+    const bool repeats = std::adjacent_find(st.txfacs.begin(), st.txfacs.end(), [](auto &a, auto &b) {
+                             return a.name_offset >= b.name_offset;
+                         }) != st.txfacs.end();
+    Named prev; // the root, before the first facility
     for (const AetFacility &f : st.txfacs) {
-        // Facilities that share a name share its walk.
-        if (held == nullptr || f.name_offset != held->name_offset) {
-            std::string_view name = facility_name(st, f);
-            change_scopes(out, nhold, name);
-            nhold = name;
-            ref = written(name.substr(name.rfind('.') + 1));
-        }
-        held = &f;
-
-        // One one-bit wire per bit, named ref[0] .. ref[n-1]; a facility of
-        // no bits is declared as ref[0] and ref[-1], as the format has it.
-        int64_t top = int64_t(facility_bits(f)) - 1;
-        auto first = static_cast<uint32_t>(f.first_id);
-        if (top == 0) {
-            put_var(out, first, ref, false, 0);
-        } else {
-            int64_t step = top < 0 ? -1 : 1;
-            for (int64_t k = 0; k <= top * step && out.error == 0; ++k)
-                put_var(out, first + static_cast<uint32_t>(k), ref, true, k * step);
-        }
+        Named n = tree.name(f.name_offset, prev, repeats);
+        tree.walk(out, prev.node, n.node);
+        put_vars(out, f, written(tree.ref(n)));
+        prev = n;
         if (out.error != 0) return write_failed(out);
     }
     out_put(out, "$enddefinitions $end\n\n");

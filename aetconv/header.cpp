@@ -1,6 +1,7 @@
 // The trace header: format byte, creation texts and counts, and the VCD
 // $version and $timescale blocks made from them.
 #include "aet.h"
+#include "vcdtext.h"
 
 #include <cstring>
 
@@ -8,8 +9,8 @@ namespace {
 
 // The offsets read for each format: the fixed fields end at 76 (0xA0) or at
 // the model name, which starts at 104 (0xC0).
-constexpr uint64_t fixed_end_a0 = 76;
-constexpr uint64_t model_name_offset = 104;
+constexpr size_t fixed_end_a0 = 76;
+constexpr size_t model_name_offset = 104;
 
 // The model name is cut to what a 1 KiB work buffer holds beside the four
 // 8-byte texts and their terminators.
@@ -31,34 +32,26 @@ void copy_text8(char *dst, const unsigned char *src) {
 
 Status read_header(AetState &st, AetHeader &h) {
     Input &in = st.handle;
-    int format = get_byte(in);
-    if (format != 0xA0 && format != 0xC0) {
-        if (in.error != 0) return ran_out(in);
-        return Status{Fault::not_aet};
-    }
+    if (!in_fill(in, 1)) return in.error != 0 ? ran_out(in) : Status{Fault::not_aet};
+    const int format = in.data[in.pos];
+    if (format != 0xA0 && format != 0xC0) return Status{Fault::not_aet};
     st.format = format;
 
-    // Every fixed field lies in the first bytes; they are buffered together
-    // so that the fields can be taken in any order, on a pipe too.
-    uint64_t fixed_end = format == 0xC0 ? model_name_offset : fixed_end_a0;
-    if (!in_fill(in, fixed_end - in_offset(in))) return ran_out(in);
-    auto at = [&in](uint64_t offset) { return in.data + (offset - in.base); };
-    copy_text8(h.created_on, at(20));
-    copy_text8(h.created_at, at(28));
-    st.multiplier = static_cast<int32_t>(be32(at(60)));
-    st.numfacs = static_cast<int32_t>(be32(at(68)));
-    st.facbytes = static_cast<int32_t>(be32(at(72)));
+    // Every fixed field lies in the first bytes; they are taken together so
+    // that the fields can be decoded in any order, on a pipe too.
+    const unsigned char *at = in_take(in, format == 0xC0 ? model_name_offset : fixed_end_a0);
+    if (at == nullptr) return ran_out(in);
+    copy_text8(h.created_on, at + 20);
+    copy_text8(h.created_at, at + 28);
+    st.multiplier = static_cast<int32_t>(be32(at + 60));
+    st.numfacs = static_cast<int32_t>(be32(at + 68));
+    st.facbytes = static_cast<int32_t>(be32(at + 72));
     if (format == 0xC0) {
-        copy_text8(h.model_on, at(88));
-        copy_text8(h.model_at, at(96));
-    }
-    in_seek(in, fixed_end);
-    if (format == 0xC0) {
+        copy_text8(h.model_on, at + 88);
+        copy_text8(h.model_at, at + 96);
         // The model name runs to a 0 byte; a longer one is cut, but read on.
-        for (;;) {
-            int c = get_byte(in);
+        for (int c; (c = get_byte(in)) != 0;) {
             if (c < 0) return ran_out(in);
-            if (c == 0) break;
             if (h.model.size() < model_capacity) h.model.push_back(static_cast<char>(c));
         }
     }
@@ -67,7 +60,7 @@ Status read_header(AetState &st, AetHeader &h) {
 
 void put_number(Output &out, int32_t v) {
     char digits[16];
-    out_put(out, {digits, static_cast<size_t>(put_i64(digits, v) - digits)});
+    out_put(out, {digits, static_cast<size_t>(put_signed(digits, v) - digits)});
 }
 
 Status write_header(AetState &st, const AetHeader &h) {

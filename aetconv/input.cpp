@@ -51,7 +51,6 @@ bool in_fill_slow(Input &in, size_t need) {
         ssize_t n = read(in.fd, in.storage.get() + in.len, in.cap - in.len);
         if (n > 0) {
             in.len += static_cast<size_t>(n);
-            if (in.progress) in.progress(in.progress_ctx);
         } else if (n == 0) {
             in.eof = true;
             return false;

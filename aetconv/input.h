@@ -20,8 +20,6 @@ struct Input {
     int error = 0;     // errno of a failed read, 0 if none
     std::unique_ptr<unsigned char[]> storage;
     size_t cap = 0;
-    void (*progress)(void *ctx) = nullptr; // called after every refill, if set
-    void *progress_ctx = nullptr;
 };
 
 constexpr size_t input_window = size_t{1} << 20;
@@ -49,18 +47,15 @@ inline int get_byte(Input &in) {
     if (!in_fill(in, 1)) return -1;
     return in.data[in.pos++];
 }
-// Big-endian 16- and 32-bit values; the caller has made the bytes available.
-inline int get_short(Input &in) {
-    int hi = get_byte(in);
-    return (hi << 8) | get_byte(in);
-}
-inline int32_t get_long(Input &in) {
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v = (v << 8) | static_cast<uint8_t>(get_byte(in));
-    return static_cast<int32_t>(v);
+// The next n bytes of the trace, taken from the window to be decoded there;
+// null when the trace ends (or a read fails) first.
+inline const unsigned char *in_take(Input &in, size_t n) {
+    if (!in_fill(in, n)) return nullptr;
+    in.pos += n;
+    return in.data + in.pos - n;
 }
 
-// Big-endian values at p, for decoding straight from the window.
+// Big-endian values at p.
 inline uint32_t be16(const unsigned char *p) { return (uint32_t{p[0]} << 8) | p[1]; }
 inline uint32_t be32(const unsigned char *p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];

@@ -6,27 +6,31 @@ each into /dev/null, a file and a pipe, and prints per trace and sink: input
 and output MB/s, lines per second, user and system CPU, peak memory, and the
 wall time over that of `cat` of the very same VCD into the same sink (for
 pipes also into a pipe enlarged to 1 MiB, as aetconv enlarges its own).  A
-reference row converts with one printf per line.  Two traces with hostile
-dotted names measure the declarations alone.
+reference row converts with one printf per line.  Traces with hostile dotted
+names time the declarations alone.
 
 Every program is run --runs times, round-robin, so that the machine's drift
 touches all alike.  Figures are medians; ratios are the median of the
 per-round ratios, with their range over the rounds in brackets.  With
---baseline PATH another aetconv runs in the same rounds and "vs base" is our
-wall time over its own.
+--baseline PATH another aetconv runs in the same rounds: "wall vs base" and
+"cpu vs base" are our wall time and CPU time over its own (on the hostile
+names it runs once, for at most a minute).
 
-    python3 bench/run.py                 # the full benchmark (about 2 GB of disk)
-    python3 bench/run.py --smoke         # tiny traces, one round: checks that it works
+    python3 bench/run.py                 # the full benchmark (up to about 1.1 GB of disk)
+    python3 bench/run.py --smoke         # small traces, one round: checks that it works
     python3 bench/run.py --baseline OLD  # side by side with another build
 """
 import argparse
 import fcntl
 import os
+import random
 import shutil
+import signal
 import statistics
 import struct
 import subprocess
 import sys
+import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -44,33 +48,41 @@ def build():
     return os.path.join(BUILD, "bin")
 
 
-def run_into(argv, sink, big_pipe=False):
+def run_into(argv, sink, big_pipe=False, timeout=None):
     """One run of argv into a sink: null, file or pipe (read by cat; with
     big_pipe the pipe is enlarged to 1 MiB first).  GNU time is the small
-    parent, so that the peak memory is the program's own.  Returns
-    (wall s, user s, sys s, peak KiB)."""
+    parent, so that the peak memory is the program's own; its rusage, which
+    holds the program's, gives the CPU time to the microsecond.  Returns
+    (wall s, user s, sys s, peak KiB), or None past the timeout."""
     figures = os.path.join(OUT, "figures")
-    argv = ["/usr/bin/time", "-f", "%U %S %M", "-o", figures] + argv
-    start = time.perf_counter()
-    if sink == "pipe":
-        with open(os.devnull, "wb") as null:
-            reader = subprocess.Popen(["cat"], stdin=subprocess.PIPE, stdout=null)
+    argv = ["/usr/bin/time", "-f", "%M", "-o", figures] + argv
+    reader = None
+    with open(os.devnull if sink != "file" else os.path.join(OUT, "sink.vcd"), "wb") as f:
+        start = time.perf_counter()
+        if sink == "pipe":
+            reader = subprocess.Popen(["cat"], stdin=subprocess.PIPE, stdout=f)
             if big_pipe:
                 fcntl.fcntl(reader.stdin.fileno(), F_SETPIPE_SZ, 1 << 20)
-            proc = subprocess.Popen(argv, stdout=reader.stdin)
+        proc = subprocess.Popen(argv, stdout=reader.stdin if reader else f, start_new_session=True)
+        if reader:
             reader.stdin.close()
-            status = proc.wait()
+        timer = threading.Timer(timeout, os.killpg, (proc.pid, signal.SIGKILL)) if timeout else None
+        if timer:
+            timer.start()
+        _, status, usage = os.wait4(proc.pid, 0)
+        proc.returncode = status = os.waitstatus_to_exitcode(status)
+        if timer:
+            timer.cancel()
+        if reader:
             reader.wait()
-    else:
-        path = os.devnull if sink == "null" else os.path.join(OUT, "sink.vcd")
-        with open(path, "wb") as f:
-            status = subprocess.run(argv, stdout=f).returncode
-    wall = time.perf_counter() - start
+        wall = time.perf_counter() - start
+    if status == -signal.SIGKILL and timeout:
+        return None
     if status != 0:
         sys.exit(f"{argv} failed with status {status}")
     with open(figures) as f:
-        user, sys_, rss = f.read().split()
-    return wall, float(user), float(sys_), int(rss)
+        rss = int(f.read().split()[-1])
+    return wall, usage.ru_utime, usage.ru_stime, rss
 
 
 def rounds(programs, sink, runs):
@@ -82,9 +94,9 @@ def rounds(programs, sink, runs):
     return results
 
 
-def ratio(ours, other):
-    """Median and range of the per-round wall-time ratios."""
-    r = [a[0] / b[0] for a, b in zip(ours, other)]
+def ratio(ours, other, cpu=False):
+    """Median and range of the per-round ratios of wall (or CPU) time."""
+    r = [(a[1] + a[2]) / max(b[1] + b[2], 1e-6) if cpu else a[0] / b[0] for a, b in zip(ours, other)]
     return f"{statistics.median(r):5.2f} [{min(r):.2f}-{max(r):.2f}]"
 
 
@@ -100,52 +112,27 @@ def count_lines(path):
     return lines
 
 
-def name_trace(path, piece, times, sharing):
-    """A trace of `sharing` one-bit facilities that all have one name: `piece`
-    repeated `times` times, then "x"."""
-    names = piece * times + b"x\0"
-    head = bytearray(164)
-    head[0] = 0xA0
-    head[60:76] = struct.pack(">iiii", 1, 0, sharing, len(names))
-    with open(path, "wb") as f:
-        f.write(head)
-        f.write(b"".join(struct.pack(">IHHii", 0, 1, 1, i, 0) for i in range(sharing)))
-        f.write(names)
-
-
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--smoke", action="store_true", help="tiny traces, one round")
-    ap.add_argument("--runs", type=int, default=5)
-    ap.add_argument("--baseline", help="another aetconv to compare with, side by side")
-    args = ap.parse_args()
-    began = time.perf_counter()
-    bins = build()
-    os.makedirs(OUT, exist_ok=True)
-    size = 1 if args.smoke else 100
-    runs = 1 if args.smoke else args.runs
+def throughput(bins, size, runs, baseline):
     ours = os.path.join(bins, "aetconv")
-
-    # name: (mix, design bits, MB, format)
+    # name: (mix, design bits, format)
     traces = {
-        "blend": ("blend", 20000, size, "a0"),
-        "blend-c0": ("blend", 1000000, size, "c0"),
-        "singles": ("singles", 20000, size, "a0"),
-        "lists": ("lists", 20000, size, "a0"),
-        "whole-200k": ("whole", 200000, size, "a0"),
+        "blend": ("blend", 20000, "a0"),
+        "blend-c0": ("blend", 1000000, "c0"),
+        "singles": ("singles", 20000, "a0"),
+        "lists": ("lists", 20000, "a0"),
+        "whole-200k": ("whole", 200000, "a0"),
     }
-    print(f"machine: {os.cpu_count()} cores, {os.uname().release}; medians of {runs} rounds, "
-          "ratios as median [range]\n")
+    print(f"event streams of {size} MiB each\n")
     header = (f"{'trace':<11} {'sink':<5} {'in MB/s':>7} {'out MB/s':>8} {'Mlines/s':>8} "
-              f"{'user s':>6} {'sys s':>5} {'peak MiB':>8} {'vs cat':>17} {'vs cat 1M':>17}"
-              + (f" {'vs base':>17}" if args.baseline else ""))
+              f"{'user s':>6} {'sys s':>6} {'peak MiB':>8} {'vs cat':>17} {'vs cat 1M':>17}"
+              + (f" {'wall vs base':>17} {'cpu vs base':>17}" if baseline else ""))
     print(header)
     print("-" * len(header))
-    for name, (mix, bits, mb, fmt) in traces.items():
+    for name, (mix, bits, fmt) in traces.items():
         trace = os.path.join(OUT, name + ".aet")
         vcd = os.path.join(OUT, name + ".vcd")
         with open(trace, "wb") as f:
-            subprocess.run([os.path.join(bins, "aetgen"), mix, str(bits), str(mb), fmt, "7"],
+            subprocess.run([os.path.join(bins, "aetgen"), mix, str(bits), str(size), fmt, "7"],
                            stdout=f, check=True)
         with open(vcd, "wb") as f:
             subprocess.run([ours, trace], stdout=f, check=True)
@@ -155,8 +142,8 @@ def main():
             programs = [("cat", ["cat", vcd], False), ("aetconv", [ours, trace], False)]
             if sink == "pipe":
                 programs.append(("cat 1M", ["cat", vcd], True))
-            if args.baseline:
-                programs.append(("base", [args.baseline, trace], False))
+            if baseline:
+                programs.append(("base", [baseline, trace], False))
             if name == "blend" and sink == "pipe":
                 programs.append(("printf", [os.path.join(bins, "naive"), trace], False))
             res = rounds(programs, sink, runs)
@@ -165,11 +152,11 @@ def main():
                 wall = median(r, 0)
                 tag = name if label == "aetconv" else "printf ref"
                 row = (f"{tag:<11} {sink:<5} {in_bytes / MB / wall:7.0f} {out_bytes / MB / wall:8.0f} "
-                       f"{lines / 1e6 / wall:8.1f} {median(r, 1):6.2f} {median(r, 2):5.2f} "
+                       f"{lines / 1e6 / wall:8.1f} {median(r, 1):6.3f} {median(r, 2):6.3f} "
                        f"{median(r, 3) / 1024:8.1f} {ratio(r, res['cat']):>17} "
                        + (f"{ratio(r, res['cat 1M']):>17}" if sink == "pipe" else f"{'':>17}"))
-                if args.baseline and label == "aetconv":
-                    row += f" {ratio(r, res['base']):>17}"
+                if baseline and label == "aetconv":
+                    row += f" {ratio(r, res['base']):>17} {ratio(r, res['base'], cpu=True):>17}"
                 print(row)
             if name == "blend" and sink == "pipe":
                 cpu = {k: (median(res[k], 1) + median(res[k], 2)) / out_bytes * 1e9
@@ -179,34 +166,85 @@ def main():
         os.unlink(vcd)
         os.unlink(trace)
 
-    # Peak memory must not grow with the trace's length.
-    small, large = (1, 10) if args.smoke else (10, 1000)
+
+def memory_growth(bins, small, large):
+    """Peak memory must not grow with the trace's length."""
     peaks = []
     for mb in (small, large):
         trace = os.path.join(OUT, f"mem{mb}.aet")
         with open(trace, "wb") as f:
             subprocess.run([os.path.join(bins, "aetgen"), "blend", "200000", str(mb), "a0", "9"],
                            stdout=f, check=True)
-        peaks.append(run_into([ours, trace], "null")[3] / 1024)
+        peaks.append(run_into([os.path.join(bins, "aetconv"), trace], "null")[3] / 1024)
         os.unlink(trace)
-    print(f"\npeak memory, blend over 200,000 bits: {small} MB trace {peaks[0]:.2f} MiB, "
-          f"{large} MB trace {peaks[1]:.2f} MiB (difference {peaks[1] - peaks[0]:+.2f} MiB)")
+    print(f"\npeak memory, blend over 200,000 bits: {small} MiB trace {peaks[0]:.2f} MiB, "
+          f"{large} MiB trace {peaks[1]:.2f} MiB (difference {peaks[1] - peaks[0]:+.2f} MiB)")
 
-    # Declarations of hostile names: time and memory follow the name table.
-    scale = 100 if args.smoke else 1
+
+def name_trace(path, names, picks):
+    """A trace of one-bit facilities, the i-th named names[picks[i]]."""
+    table, offsets = bytearray(), []
+    for name in names:
+        offsets.append(len(table))
+        table += name + b"\0"
+    head = bytearray(164)
+    head[0] = 0xA0
+    head[60:76] = struct.pack(">iiii", 1, 0, len(picks), len(table))
+    with open(path, "wb") as f:
+        f.write(head)
+        f.write(b"".join(struct.pack(">IHHii", 0, 1, 1, i, offsets[k]) for i, k in enumerate(picks)))
+        f.write(table)
+
+
+def hostile_names(bins, scale, runs, baseline):
+    """Declarations of names shaped to cost: time and memory must follow the
+    name table, whatever the shape."""
+    rng = random.Random(1)
+    pieces, facilities, dots = 300000 // scale, 100000 // scale, 20000000 // scale
+    shapes = [
+        (f"{facilities:,} facilities alternating two names of {pieces:,} pieces, empty and 'unnamed'",
+         [b"." * pieces + b"x", b"unnamed." * pieces + b"x"], [i % 2 for i in range(facilities)]),
+        (f"{2 * facilities:,} facilities picking at random among forty names of {pieces // 3 + 1:,} pieces "
+         "that read alike",
+         [b"." * k + b"unnamed." + b"." * (pieces // 3) + b"x" for k in range(40)],
+         [rng.randrange(40) for _ in range(2 * facilities)]),
+        (f"one name of {dots:,} dots", [b"." * dots + b"x"], [0]),
+        (f"{facilities:,} facilities sharing a name of {5 * pieces // 3:,} pieces",
+         [b"a." * (5 * pieces // 3) + b"x"], [0] * facilities),
+    ]
     print()
-    for label, piece, times, sharing in (
-            ("one name of 20,000,000 dots", b".", 20000000 // scale, 1),
-            ("20,000 facilities sharing a name of 500,000 pieces", b"a.", 499999 // scale, 20000)):
+    for label, names, picks in shapes:
         trace = os.path.join(OUT, "names.aet")
-        name_trace(trace, piece, times, sharing)
-        res = rounds([("aetconv", [ours, trace], False)], "null", runs)["aetconv"]
-        print(f"{label}: {os.path.getsize(trace) / MB:.1f} MB trace, {median(res, 0):.2f} s "
-              f"[{min(r[0] for r in res):.2f}-{max(r[0] for r in res):.2f}], "
-              f"peak {median(res, 3) / 1024:.1f} MiB")
+        name_trace(trace, names, picks)
+        res = rounds([("aetconv", [os.path.join(bins, "aetconv"), trace], False)], "null", runs)["aetconv"]
+        line = (f"{label}: {os.path.getsize(trace) / MB:.1f} MB trace, {median(res, 0):.2f} s "
+                f"[{min(r[0] for r in res):.2f}-{max(r[0] for r in res):.2f}], "
+                f"peak {median(res, 3) / 1024:.1f} MiB")
+        if baseline:
+            base = run_into([baseline, trace], "null", timeout=60)
+            line += f"; base {base[0]:.2f} s, peak {base[3] / 1024:.1f} MiB" if base else "; base over 60 s"
+        print(line)
         os.unlink(trace)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--smoke", action="store_true", help="small traces, one round")
+    ap.add_argument("--runs", type=int, default=9)
+    ap.add_argument("--baseline", help="another aetconv to compare with, side by side")
+    args = ap.parse_args()
+    began = time.perf_counter()
+    bins = build()
+    os.makedirs(OUT, exist_ok=True)
+    runs = 1 if args.smoke else args.runs
+    load = os.getloadavg()[0]
+    print(f"machine: {os.cpu_count()} cores, {os.uname().release}, load {load:.2f} at the start; "
+          f"medians of {runs} rounds, ratios as median [range]")
+    throughput(bins, 1 if args.smoke else 100, runs, args.baseline)
+    memory_growth(bins, *((1, 10) if args.smoke else (10, 1000)))
+    hostile_names(bins, 100 if args.smoke else 1, runs, args.baseline)
     shutil.rmtree(OUT, ignore_errors=True)
-    print(f"\nbenchmark took {time.perf_counter() - began:.0f} s")
+    print(f"\nbenchmark took {time.perf_counter() - began:.0f} s, load {os.getloadavg()[0]:.2f} at the end")
 
 
 if __name__ == "__main__":

@@ -6,15 +6,27 @@
 
 #include <csignal>
 #include <cstring>
-#include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
-#include <tuple>
+#include <random>
 
 using namespace aet;
 
 namespace {
 
-constexpr long memory_bound_kib = 64 * 1024;
+// The converter's peak memory stays small: its tables and buffers, not the
+// trace.  (AddressSanitizer's shadow and quarantine make the figure
+// meaningless there; the other builds check it.)
+void expect_small(const RunResult &r) {
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr bool measured = false;
+#else
+    constexpr bool measured = true;
+#endif
+    if (measured) {
+        EXPECT_LT(r.max_rss_kib, 64 * 1024);
+    }
+}
 
 TEST(DamagedTraces, EachClassEndsAsDocumentedFromAFileAndAPipe) {
     for (const Damage &c : damage_table()) {
@@ -25,7 +37,7 @@ TEST(DamagedTraces, EachClassEndsAsDocumentedFromAFileAndAPipe) {
             EXPECT_EQ(r.err, c.err);
             EXPECT_TRUE(r.out.ends_with(c.out_tail)) << r.out;
             EXPECT_TRUE(!c.out_tail.empty() || r.out.empty()) << r.out;
-            EXPECT_LT(r.max_rss_kib, memory_bound_kib);
+            expect_small(r);
         }
     }
 }
@@ -81,7 +93,7 @@ TEST(DamagedTraces, HugeFacilityStreamsInConstantMemory) {
     RunResult r = run({aetconv_bin, dir.write("huge.aet", t.bytes())}, o);
     EXPECT_TRUE(r.signal == SIGPIPE || (r.status == 1 && r.err.find("Could not write the VCD") == 0))
         << r.status << " " << r.signal << " " << r.err;
-    EXPECT_LT(r.max_rss_kib, memory_bound_kib);
+    expect_small(r);
 }
 
 // Whole-design records over a design too large to keep its text are
@@ -96,30 +108,55 @@ TEST(DamagedTraces, LargeDesignWholeRecordsStream) {
     for (char letter : {'1', 'x'})
         for (uint32_t id = 0; id < 1500000; ++id) want += letter + reference_code(id) + '\n';
     EXPECT_TRUE(r.out.ends_with(want));
-    EXPECT_LT(r.max_rss_kib, memory_bound_kib);
+    expect_small(r);
 }
 
-// Names cost what their bytes cost: one name of twenty million dots (twenty
-// million scopes), and twenty thousand facilities that share one name of
-// half a million pieces, convert in bounded memory (and, without a timed
-// assertion, well within the test's time limit).
+// Names cost what their bytes cost, whatever their shape: names that read
+// alike once written but differ as bytes ("" and "unnamed", a space or a
+// byte above 0x7F and '_'), alternating or picked at random among many
+// facilities; one name of millions of dots; many facilities on one long
+// name.  Each converts in bounded memory, and without a timed assertion
+// well within the test's time limit, which a cost of facilities x pieces
+// would pass many times over.  (The table is built a row at a time: the
+// peak memory measured includes the test's own.)
 TEST(DamagedTraces, HostileNamesCostLittle) {
-    for (const auto &[piece, times, sharing] : {std::tuple{".", 20000000, 1}, {"a.", 499999, 20000}}) {
+    auto repeat = [](const std::string &piece, int times) {
+        std::string s;
+        for (int i = 0; i < times; ++i) s += piece;
+        return s;
+    };
+    struct Shape {
+        std::string what;
+        int names, facilities;
+        std::function<std::string(int)> name; // the k-th name
+        bool random = false;
+    };
+    const Shape shapes[] = {
+        {"empty and unnamed pieces", 2, 100000, [&](int k) { return repeat(k ? "unnamed." : ".", 300000) + "x"; }},
+        {"spaces and underscores", 2, 100000, [&](int k) { return repeat(k ? "_." : " .", 300000) + "x"; }},
+        {"high bytes and underscores", 2, 100000, [&](int k) { return repeat(k ? "_." : "\x80.", 300000) + "x"; }},
+        {"forty names at random", 40, 200000,
+         [&](int k) { return repeat(".", k) + "unnamed." + repeat(".", 100000) + "x"; }, true},
+        {"one name of 4,000,000 dots", 1, 1, [&](int) { return repeat(".", 4000000) + "x"; }},
+        {"many facilities on one long name", 1, 100000, [&](int) { return repeat("a.", 500000) + "x"; }},
+    };
+    std::mt19937 rng(1);
+    for (const Shape &shape : shapes) {
+        SCOPED_TRACE(shape.what);
         Trace t;
-        t.facbytes = static_cast<int32_t>(std::strlen(piece) * times + 2);
-        for (int32_t i = 0; i < sharing; ++i) t.facilities.push_back({1, 1, i, 0});
-        TempDir dir;
-        std::string path = dir.write("t.aet", t.bytes());
-        { // the name table, written without holding it here
-            std::ofstream f(path, std::ios::app | std::ios::binary);
-            for (int i = 0; i < times; ++i) f << piece;
-            f << 'x' << '\0';
+        std::vector<int32_t> offsets;
+        for (int k = 0; k < shape.names; ++k) {
+            offsets.push_back(static_cast<int32_t>(t.names.size()));
+            t.names += shape.name(k) + '\0';
         }
+        for (int i = 0; i < shape.facilities; ++i)
+            t.facilities.push_back({1, 1, i, offsets[shape.random ? rng() % offsets.size() : size_t(i) % offsets.size()]});
+        TempDir dir;
         RunOptions discard;
         discard.stdout_path = "/dev/null";
-        RunResult r = run({aetconv_bin, path}, discard);
+        RunResult r = run({aetconv_bin, dir.write("t.aet", t.bytes())}, discard);
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_LT(r.max_rss_kib, memory_bound_kib);
+        expect_small(r);
     }
 }
 

@@ -109,8 +109,8 @@ inline std::vector<Damage> damage_table() {
     wrap.events = ev::time(0xFFFFFFFF) + ev::tick() + ev::base(0xFFFFFFFE) + ev::list(1, {1, 3}) +
                   ev::base_steps(255) + ev::all(0);
     wrap.multiplier = static_cast<int32_t>(0x80000000u);
-    d.push_back({"negative identifiers, base and time wrapping", wrap.bytes(), 0, "",
-                 "#4294967295\n#0\n1J|\"\"X\n1\"\n0!\n0I|\"\"X\n0J|\"\"X\n0!\n0\"\n0&\n"});
+    d.push_back({"negative identifiers, base wrapping, time past 32 bits", wrap.bytes(), 0, "",
+                 "#4294967295\n#4294967296\n1J|\"\"X\n1\"\n0!\n0I|\"\"X\n0J|\"\"X\n0!\n0\"\n0&\n"});
     return d;
 }
 

@@ -1,7 +1,9 @@
 // The facility table and the declaration section, through the built program.
 #include "aet_test.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <random>
 
 using namespace aet;
 
@@ -59,21 +61,54 @@ TEST(Declarations, ScopeWalkAgainstThePreviousFacility) {
          "$scope module a $end\n$var wire 1 ! x $end\n$upscope $end\n"
          "$scope module b $end\n$var wire 1 \" y $end\n$upscope $end\n"
          "$scope module a $end\n$var wire 1 # z $end\n"},
-        // Empty pieces are written as "unnamed" and compared as written.
-        {{"a.", "a.unnamed"},
-         "$scope module a $end\n$var wire 1 ! unnamed $end\n$var wire 1 \" unnamed $end\n"},
-        {{"", "x"}, "$var wire 1 ! unnamed $end\n$var wire 1 \" x $end\n"},
-        {{".x", "unnamed.y"}, "$scope module unnamed $end\n$var wire 1 ! x $end\n$var wire 1 \" y $end\n"},
-        {{"a..b", ".c"},
-         "$scope module a $end\n$scope module unnamed $end\n$var wire 1 ! b $end\n"
-         "$upscope $end\n$upscope $end\n$scope module unnamed $end\n$var wire 1 \" c $end\n"},
-        // Bytes that would break the line become '_'; '!'..'~' stay as they are.
+        // An empty name or piece is written "unnamed"; bytes that would break
+        // the line become '_'; '!'..'~' stay as they are.
+        {{"", "a."}, "$var wire 1 ! unnamed $end\n$scope module a $end\n$var wire 1 \" unnamed $end\n"},
         {{"top.my sig", "t\tp.\x80z", "w$!~[3]"},
          "$scope module top $end\n$var wire 1 ! my_sig $end\n$upscope $end\n"
          "$scope module t_p $end\n$var wire 1 \" _z $end\n$upscope $end\n"
          "$var wire 1 # w$!~[3] $end\n"},
     };
     for (const Case &c : cases) EXPECT_EQ(declarations(c.names), c.want + enddefs);
+}
+
+// Names made of pieces that read alike once written ("" and "unnamed", a
+// space, a byte above 0x7F and '_'), some shared by several facilities,
+// against the walk written plainly: each facility's scope pieces as
+// written, compared with the previous facility's.
+TEST(Declarations, RandomNamesFollowThePlainWalk) {
+    std::mt19937 rng(7);
+    const std::string pieces[] = {"", "unnamed", " ", "_", "\x80", "a", "b"}, as_written[] = {"unnamed", "unnamed", "_", "_", "_", "a", "b"};
+    for (int round = 0; round < 200; ++round) {
+        Trace t;
+        std::vector<std::vector<std::string>> paths; // each facility's, as written
+        for (int32_t id = 0, n = int32_t(1 + rng() % 30); id < n; ++id) {
+            if (id > 0 && rng() % 4 == 0) { // the name of an earlier facility
+                size_t k = rng() % paths.size();
+                t.facilities.push_back({1, 1, id, t.facilities[k].name_offset});
+                paths.push_back(paths[k]);
+                continue;
+            }
+            std::string name;
+            paths.emplace_back();
+            for (auto p = rng() % 6; p > 0; --p) {
+                size_t k = rng() % std::size(pieces);
+                name += pieces[k] + ".";
+                paths.back().push_back(as_written[k]);
+            }
+            t.fac(name + "x", 1, 1, id);
+        }
+        std::string want;
+        std::vector<std::string> open;
+        for (size_t i = 0; i < paths.size(); ++i) {
+            auto same = size_t(std::mismatch(open.begin(), open.end(), paths[i].begin(), paths[i].end()).first - open.begin());
+            for (size_t k = same; k < open.size(); ++k) want += "$upscope $end\n";
+            for (size_t k = same; k < paths[i].size(); ++k) want += "$scope module " + paths[i][k] + " $end\n";
+            want += "$var wire 1 " + reference_code(uint32_t(i)) + " x $end\n";
+            open = paths[i];
+        }
+        ASSERT_EQ(declarations(t), want + enddefs) << "round " << round;
+    }
 }
 
 TEST(Declarations, OneWirePerBit) {

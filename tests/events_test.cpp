@@ -35,9 +35,10 @@ TEST(Events, TimeRecords) {
     EXPECT_EQ(events(ev::zero() + ev::zero() + ev::delta(0) + ev::delta(255) + ev::tick() +
                      ev::time(100) + ev::time(7) + ev::zero()),
               "#0\n#0\n#0\n#255\n#256\n#100\n#7\n#0\n");
-    // The 32-bit time prints unsigned and wraps.
-    EXPECT_EQ(events(ev::time(0x7FFFFFFF) + ev::tick() + ev::time(0xFFFFFFFF) + ev::tick()),
-              "#2147483647\n#2147483648\n#4294967295\n#0\n");
+    // Operands are unsigned; the clock counts on past 32 bits.
+    EXPECT_EQ(events(ev::time(0x7FFFFFFF) + ev::tick() + ev::time(0xFFFFFFFF) + ev::tick() + ev::delta(255) +
+                     ev::time(3)),
+              "#2147483647\n#2147483648\n#4294967295\n#4294967296\n#4294967551\n#3\n");
 }
 
 TEST(Events, ValueRecordsAndTheIdentifierBase) {

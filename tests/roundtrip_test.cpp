@@ -107,14 +107,19 @@ Trace generate(uint8_t format, unsigned seed, std::vector<Change> &changes) {
     auto pick = [&rng](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
     const char letters[] = "01xz";
     std::string &e = t.events;
-    uint64_t time = 0;
+    // One trace starts near 2^32, and its clock counts on past it.
+    uint64_t time = seed == 3 ? UINT32_MAX - 20000 : 0;
     uint32_t base = 0;
-    e += ev::zero();
+    e += ev::time(uint32_t(time));
     for (int step = 0; step < 400; ++step) {
         switch (pick(3)) {
         case 0: e += ev::tick(); time += 1; break;
         case 1: { uint8_t d = uint8_t(1 + pick(255)); e += ev::delta(d); time += d; break; }
-        default: time += 1 + pick(1000); e += ev::time(uint32_t(time)); break;
+        default:
+            if (time + 1000 > UINT32_MAX) { e += ev::tick(); time += 1; break; }
+            time += 1 + pick(1000);
+            e += ev::time(uint32_t(time));
+            break;
         }
         for (uint32_t n = pick(4); n > 0; --n) {
             int v = int(pick(4));
