@@ -186,7 +186,7 @@ Status whole_design(Cursor &c, const AetState &st, DesignText &d) {
     const char letter = value_letters[c.p[0] & 3];
     c.p += 1;
     if (!d.built) build_design_text(st, d);
-    if (d.text.empty() && design_bits(st) > 0) {
+    if (d.text.empty()) { // too large to keep, or no bits at all
         bool ok = for_each_bit(st, [&](uint32_t id) {
             if (c.o > c.mark && !c.flush()) return false;
             c.o = put_change(c.o, letter, id);
