@@ -4,7 +4,9 @@
 //
 // Once the port's settings are changed, every way out restores them through
 // restore_port(): the stop line, a failure (of the settings, a read, a
-// hang-up, the output) and every signal that would end the process.
+// hang-up, the output) and every signal that would end the process.  The
+// port is restored before anything is reported, so that a standard error
+// that blocks cannot hold the port in the monitor's settings.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include <initializer_list>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,32 +26,50 @@ constexpr const char *device = "/dev/ttyS1";
 int STOP = 0; // set by the stop line
 
 int port = -1;
-termios saved; // the settings found at start; read before anything restores them
+dev_t port_device = 0; // the device opened at start: only it gets the settings back
+termios saved;         // the settings found at start; read before anything restores them
 
-// Puts the saved settings back.  After a hang-up the descriptor no longer
-// reaches the port, which is then opened anew to restore them.
+constexpr int other_device = -1;
+constexpr char not_restored[] = "/dev/ttyS1: could not put the previous settings back";
+
+// Puts the saved settings back: 0, else an errno or other_device.  After a
+// hang-up the descriptor no longer reaches the port, which is then opened
+// anew, if its name still leads to the same device: one plugged in since
+// must not get the port's settings.
 int restore_port() {
     if (tcsetattr(port, TCSANOW, &saved) == 0) return 0;
-    if (errno != EIO) return -1;
+    if (errno != EIO) return errno;
     int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return -1;
-    int result = tcsetattr(fd, TCSANOW, &saved);
+    if (fd < 0) return errno;
+    struct stat sb {};
+    int result = fstat(fd, &sb) != 0 ? errno : sb.st_rdev != port_device ? other_device : 0;
+    if (result == 0 && tcsetattr(fd, TCSANOW, &saved) != 0) result = errno;
     close(fd);
     return result;
 }
 
-// Says why the monitor stops, restores the port and gives the status 255.
-int fail(const char *subject, const char *reason) {
-    std::fprintf(stderr, "%s: %s\n", subject, reason);
-    if (port >= 0) restore_port();
-    return -1;
+// The end of a run: restores the port, then says why the monitor stops
+// (for a failure, subject and reason) and whether the settings could not
+// be put back.  The status: 0 after the stop line with the settings back,
+// else 255.
+int leave(const char *subject = nullptr, const char *reason = nullptr) {
+    int restored = restore_port();
+    if (subject != nullptr) std::fprintf(stderr, "%s: %s\n", subject, reason);
+    if (restored != 0) {
+        std::fprintf(stderr, "%s: %s\n", not_restored,
+                     restored == other_device ? "another device now has its name" : std::strerror(restored));
+    }
+    return subject != nullptr || restored != 0 ? -1 : 0;
 }
 
 // Restores the port, then lets the signal end the process as it would have
 // (the handler is reset to the default action on entry).
 void on_signal(int sig) {
     int saved_errno = errno;
-    restore_port();
+    if (restore_port() != 0) {
+        [[maybe_unused]] ssize_t n = write(STDERR_FILENO, not_restored, sizeof not_restored - 1);
+        n = write(STDERR_FILENO, "\n", 1);
+    }
     errno = saved_errno;
     raise(sig);
 }
@@ -131,14 +152,25 @@ bool hung_up() {
     return (poll(&p, 1, 0) > 0 && (p.revents & POLLHUP)) || tcgetattr(port, &now) != 0;
 }
 
-// One entry, ":<line up to its first NUL>:<count>\n", written whole.
+// True when fd is the port itself, which the monitor never writes.
+bool is_port(int fd) {
+    struct stat sb {};
+    return fstat(fd, &sb) == 0 && S_ISCHR(sb.st_mode) && sb.st_rdev == port_device;
+}
+
+// One entry, ":<line up to its first NUL>:<count>\n", written whole; a
+// standard output left non-blocking by another program is waited for.
 bool print_entry(const char *line, ssize_t count) {
     char entry[320];
     int n = std::snprintf(entry, sizeof entry, ":%s:%d\n", line, static_cast<int>(count));
     for (const char *p = entry; n > 0;) {
         ssize_t w = write(STDOUT_FILENO, p, static_cast<size_t>(n));
-        if (w < 0 && errno != EINTR) return false;
-        if (w > 0) {
+        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd ready{STDOUT_FILENO, POLLOUT, 0};
+            poll(&ready, 1, -1);
+        } else if (w < 0 && errno != EINTR) {
+            return false;
+        } else if (w > 0) {
             p += w;
             n -= static_cast<int>(w);
         }
@@ -146,52 +178,65 @@ bool print_entry(const char *line, ssize_t count) {
     return true;
 }
 
-} // namespace
-
-int main() {
+// Opens the port for the monitor's sole use and reads the settings to put
+// back, changing nothing; on failure says why and gives false.
+bool take_port() {
     if (!open_standard_descriptors()) {
         std::perror("/dev/null");
-        return -1;
+        return false;
     }
     // Not blocking on open: a port whose settings lack CLOCAL would wait for
     // a carrier; the monitor's own settings set CLOCAL.
     port = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (port < 0) {
+    struct stat sb {};
+    if (port < 0 || fstat(port, &sb) != 0) {
         std::perror(device);
-        return -1;
+        return false;
+    }
+    // An output redirected onto the port would send the entries out on the
+    // line: refuse, with a message only where it does not go to the port.
+    port_device = sb.st_rdev;
+    if (is_port(STDERR_FILENO)) return false;
+    if (is_port(STDOUT_FILENO)) {
+        std::fprintf(stderr, "standard output: is the port %s itself\n", device);
+        return false;
     }
     // Exclusive use, before anything is read or changed: a second monitor
     // would split the lines with this one and save its settings as the
     // port's own.  The lock ends with the process.
     if (flock(port, LOCK_EX | LOCK_NB) != 0) {
-        std::fprintf(stderr, "%s: %s\n", device,
-                     errno == EWOULDBLOCK ? "in use by another program" : std::strerror(errno));
-        return -1;
+        std::fprintf(stderr, "%s: %s\n", device, errno == EWOULDBLOCK ? "in use by another program" : std::strerror(errno));
+        return false;
     }
     // Without readable settings there is nothing to restore: change nothing.
     if (tcgetattr(port, &saved) != 0) {
         std::perror(device);
-        return -1;
+        return false;
     }
+    return true;
+}
+
+} // namespace
+
+int main() {
+    if (!take_port()) return -1;
     catch_ending_signals();
 
     tcflush(port, TCIFLUSH);
-    if (const char *why = apply(monitor_settings())) return fail(device, why);
+    if (const char *why = apply(monitor_settings())) return leave(device, why);
     int flags = fcntl(port, F_GETFL);
-    if (flags < 0 || fcntl(port, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(device, std::strerror(errno));
+    if (flags < 0 || fcntl(port, F_SETFL, flags & ~O_NONBLOCK) != 0) return leave(device, std::strerror(errno));
 
     char buf[256];
     while (STOP == 0) {
         ssize_t res = read(port, buf, 255);
-        if (res < 0) {
-            if (errno == EINTR) continue;
-            return fail(device, std::strerror(errno));
-        }
-        if (res == 0 && hung_up()) return fail(device, "Hangup");
+        if (res < 0 && errno == EINTR) continue;
+        // The line hung up: the kernel says so by EIO, or by reads of 0 bytes.
+        if ((res < 0 && errno == EIO) || (res == 0 && hung_up())) return leave(device, "Hangup");
+        if (res < 0) return leave(device, std::strerror(errno));
         buf[res] = '\0';
-        if (!print_entry(buf, res)) return fail("standard output", std::strerror(errno));
+        if (!print_entry(buf, res)) return leave("standard output", std::strerror(errno));
         if (buf[0] == 'z') STOP = 1;
     }
-    if (restore_port() != 0) return fail(device, std::strerror(errno));
-    return 0;
+    return leave();
 }

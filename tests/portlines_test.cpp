@@ -20,18 +20,21 @@
 #include <thread>
 #include <tuple>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
 const std::string portlines_bin = PORTLINES_PATH;
 
-// Mounts an empty /dev holding only null and ttyS1 (the given device, if
-// any), each held open while /dev is replaced, then becomes portlines.
+// Mounts an empty /dev holding only null, ttyS1 and spare (the given
+// devices, if any), each held open while /dev is replaced, runs the given
+// shell step (a limit, a redirection), then becomes portlines.
 const char *const namespace_script =
-    "set -e; [ -z \"$1\" ] || exec 3<>\"$1\"; exec 4<>/dev/null; "
+    "set -e; [ -z \"$1\" ] || exec 3<>\"$1\"; [ -z \"$3\" ] || exec 5<>\"$3\"; exec 4<>/dev/null; "
     "mount -t tmpfs none /dev; touch /dev/null; mount --bind /proc/self/fd/4 /dev/null; "
     "if [ -n \"$1\" ]; then touch /dev/ttyS1; mount --bind /proc/self/fd/3 /dev/ttyS1; fi; "
-    "exec 3>&- 4>&-; exec \"$0\"";
+    "if [ -n \"$3\" ]; then touch /dev/spare; mount --bind /proc/self/fd/5 /dev/spare; fi; "
+    "exec 3>&- 4>&- 5>&-; eval \"$2\"; exec \"$0\"";
 
 #define REQUIRE_NAMESPACES()                                                                \
     REQUIRE_OR_SKIP(geteuid() == 0 && std::system("unshare --mount true >/dev/null 2>&1") == 0, \
@@ -43,6 +46,7 @@ struct Pty {
     std::string name;
     Pty() {
         master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        fcntl(master, F_SETFL, O_NONBLOCK);
         grantpt(master);
         unlockpt(master);
         name = ptsname(master);
@@ -52,11 +56,14 @@ struct Pty {
         close(master);
         close(slave);
     }
+    // Sends the bytes, or gives up after ten seconds in which the line
+    // takes none (the monitor is gone).
     void send(const std::string &s) const {
-        for (size_t done = 0; done < s.size();) {
+        for (size_t done = 0, idle = 0; done < s.size() && idle < 1000;) {
             ssize_t n = write(master, s.data() + done, s.size() - done);
-            if (n <= 0) return;
-            done += static_cast<size_t>(n);
+            done += n > 0 ? static_cast<size_t>(n) : 0;
+            idle = n > 0 ? 0 : idle + 1;
+            if (n <= 0) usleep(10000);
         }
     }
     // The port's settings now, through a descriptor of its own (the test's
@@ -74,10 +81,11 @@ struct Pty {
 struct Monitor {
     aet::Child child;
     aet::RunResult r;
-    explicit Monitor(const std::string &device, const aet::RunOptions &how = {})
-        : child(aet::start({"unshare", "--mount", "--", "/bin/sh", "-c", namespace_script,
-                            portlines_bin, device},
-                           how)) {}
+    explicit Monitor(const std::string &device, const aet::RunOptions &how = {}, const std::string &step = "",
+                     const std::string &spare = "")
+        : child(aet::start(
+              {"unshare", "--mount", "--", "/bin/sh", "-c", namespace_script, portlines_bin, device, step, spare},
+              how)) {}
     ~Monitor() {
         if (child.pid > 0) kill(child.pid, SIGKILL);
         if (child.pid > 0) aet::finish(child);
@@ -116,11 +124,11 @@ struct Monitor {
 
 // Settings the test gives the port before the monitor starts, so that
 // their return can be told apart from anything the monitor sets.
-termios distinctive(const Pty &pty) {
+termios distinctive(const Pty &pty, speed_t speed = B9600) {
     termios t;
     tcgetattr(pty.slave, &t);
-    cfsetispeed(&t, B9600);
-    cfsetospeed(&t, B9600);
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
     t.c_lflag |= ECHO | ISIG;
     t.c_cc[VINTR] = 3;
     t.c_cc[VMIN] = 7;
@@ -149,7 +157,9 @@ termios wait_for_monitor(const Pty &pty) {
 TEST(Portlines, SettingsAndEntries) {
     REQUIRE_NAMESPACES();
     Pty pty;
-    Monitor m(pty.name);
+    aet::RunOptions nonblocking; // as another program may leave standard output
+    nonblocking.nonblocking_stdout = true;
+    Monitor m(pty.name, nonblocking);
     termios t = wait_for_monitor(pty);
     EXPECT_EQ(t.c_cflag, tcflag_t(CRTSCTS | CS8 | CLOCAL | CREAD | B38400));
     EXPECT_EQ(t.c_iflag, tcflag_t(IGNPAR | ICRNL));
@@ -171,6 +181,7 @@ TEST(Portlines, SettingsAndEntries) {
         {"hello\r", ":hello\n:6\n"},
         {"\x04", "::0\n"}, // control-D at the start of a line: a read of 0 bytes
         {"again\n", ":again\n:6\n"},
+        {"crlf\r\n", ":crlf\n:5\n:\n:1\n"}, // CR LF: the CR ends the line, the LF is one more
         {std::string("ab\0cd\r", 6), ":ab:6\n"},
         {std::string(300, 'a') + "\r",
          ":" + std::string(255, 'a') + ":255\n:" + std::string(45, 'a') + "\n:46\n"},
@@ -183,8 +194,9 @@ TEST(Portlines, SettingsAndEntries) {
         ASSERT_TRUE(m.read_until(want)) << "got so far: " << m.r.out;
         EXPECT_EQ(m.r.out, want);
     }
-    // Then a burst of lines, every one printed, and a continuation piece
-    // that begins with z, which stops it too.
+    // Then a burst of lines, more than the pipe holds while its reader
+    // waits, every one printed, and a continuation piece that begins with
+    // z, which stops it too.
     std::string lines;
     for (int i = 0; i < 10000; ++i) {
         std::string l = "line " + std::to_string(i);
@@ -194,6 +206,7 @@ TEST(Portlines, SettingsAndEntries) {
     lines += std::string(255, 'b') + "zz\r";
     want += ":" + std::string(255, 'b') + ":255\n:zz\n:3\n";
     std::thread writer([&] { pty.send(lines); });
+    usleep(500 * 1000);
     bool complete = m.read_until(want, 30000);
     writer.join();
     ASSERT_TRUE(complete) << m.r.out.size() << " of " << want.size() << " bytes";
@@ -213,14 +226,50 @@ TEST(Portlines, EveryWayOutRestoresTheSettings) {
         int status, signal;
         std::string out, err;
         aet::RunOptions how = {};
+        std::string step = {}; // run before the monitor starts
+        bool restored = true;  // else the port went away or must not be written
+        bool spare = false;    // the other device is at /dev/spare
     };
-    const std::string one = ":one\n:4\n";
-    aet::RunOptions into_full;
+    const std::string one = ":one\n:4\n", hangup = "/dev/ttyS1: Hangup\n",
+                      not_restored = "/dev/ttyS1: could not put the previous settings back: ";
+    aet::RunOptions into_full, on_terminal;
     into_full.stdout_path = "/dev/full";
+    on_terminal.terminal_stderr = true;
+    // After a hang-up the port is opened anew to restore it, but another
+    // device that now has its name gets nothing.
+    Pty other;
+    const termios other_settings = distinctive(other, B4800);
+    auto hang_up = [](Pty &p, Monitor &) { ioctl(p.slave, TIOCVHANGUP); };
     std::vector<Way> ways = {
         {"stop line", [](Pty &p, Monitor &) { p.send("z\r"); }, 0, 0, one + ":z\n:2\n", ""},
-        {"hang-up", [](Pty &p, Monitor &) { ioctl(p.slave, TIOCVHANGUP); }, 255, 0, one,
-         "/dev/ttyS1: Hangup\n"},
+        {"hang-up", hang_up, 255, 0, one, hangup},
+        {"hang-up, no descriptor left", hang_up, 255, 0, one, hangup + not_restored + "Too many open files\n", {},
+         "ulimit -n 4", false},
+        {"hang-up, another device at the name",
+         [](Pty &p, Monitor &m) {
+             std::string replace = "nsenter -t " + std::to_string(m.child.pid) + " -m mount --bind /dev/spare /dev/ttyS1";
+             EXPECT_EQ(std::system(replace.c_str()), 0);
+             ioctl(p.slave, TIOCVHANGUP);
+         },
+         255, 0, one, hangup + not_restored + "another device now has its name\n", {}, "", false, true},
+        {"device gone", [](Pty &p, Monitor &) { close(std::exchange(p.master, -1)); }, 255, 0, one,
+         hangup + not_restored + "Input/output error\n", {}, "", false},
+        // The port is back while the message waits on a paused terminal.
+        {"hang-up, standard error paused",
+         [](Pty &p, Monitor &m) {
+             int screen = open(ptsname(m.child.err), O_RDWR | O_NOCTTY | O_CLOEXEC);
+             tcflow(screen, TCOOFF);
+             ioctl(p.slave, TIOCVHANGUP);
+             bool restored = false;
+             for (int i = 0; i < 200 && !restored; ++i, usleep(10000)) {
+                 termios now = p.settings();
+                 restored = cfgetospeed(&now) == B9600; // the test's own speed, not the monitor's
+             }
+             EXPECT_TRUE(restored);
+             tcflow(screen, TCOON);
+             close(screen);
+         },
+         255, 0, one, "/dev/ttyS1: Hangup\r\n", on_terminal},
         {"reader gone", [](Pty &p, Monitor &m) {
              close(m.child.out);
              m.child.out = open("/dev/null", O_RDONLY);
@@ -237,7 +286,7 @@ TEST(Portlines, EveryWayOutRestoresTheSettings) {
         SCOPED_TRACE(w.what);
         Pty pty;
         termios original = distinctive(pty);
-        Monitor m(pty.name, w.how);
+        Monitor m(pty.name, w.how, w.step, w.spare ? other.name : "");
         wait_for_monitor(pty);
         pty.send("one\r");
         if (w.how.stdout_path.empty()) {
@@ -251,8 +300,9 @@ TEST(Portlines, EveryWayOutRestoresTheSettings) {
             EXPECT_EQ(m.r.out, w.out);
         }
         EXPECT_EQ(m.r.err, w.err);
-        expect_same(pty.settings(), original);
+        if (w.restored) expect_same(pty.settings(), original);
     }
+    expect_same(other.settings(), other_settings);
 }
 
 // Where the monitor may not or cannot work, it says why in one line, exits
@@ -267,9 +317,22 @@ TEST(Portlines, RefusalsTouchNothing) {
         EXPECT_EQ(m.r.err, std::string("/dev/ttyS1: ") + err + "\n");
     }
 
-    // A second monitor on a port in use: the first one keeps every line.
+    // Standard output or error redirected onto the port itself: a message
+    // only where it does not go onto the port, which gets nothing.
     Pty pty;
     termios original = distinctive(pty);
+    for (const auto &[step, err] : {std::pair{"exec >/dev/ttyS1", "standard output: is the port /dev/ttyS1 itself\n"},
+                                    std::pair{"exec 2>/dev/ttyS1", ""}}) {
+        Monitor m(pty.name, {}, step);
+        ASSERT_TRUE(m.finish());
+        EXPECT_EQ(m.r.status, 255);
+        EXPECT_EQ(m.r.err, err);
+        expect_same(pty.settings(), original);
+        pollfd p{pty.master, POLLIN, 0};
+        EXPECT_EQ(poll(&p, 1, 100), 0) << "the monitor wrote onto its port";
+    }
+
+    // A second monitor on a port in use: the first one keeps every line.
     Monitor first(pty.name);
     wait_for_monitor(pty);
     Monitor second(pty.name);

@@ -46,6 +46,7 @@ Child start(const std::vector<std::string> &argv, const RunOptions &opt) {
         posix_spawn_file_actions_addopen(&files, 2, ptsname(screen), O_RDWR | O_NOCTTY, 0);
     else
         posix_spawn_file_actions_adddup2(&files, err[1], 2);
+    if (opt.nonblocking_stdout) fcntl(out[1], F_SETFL, O_NONBLOCK);
     std::vector<char *> args;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
@@ -75,6 +76,7 @@ Child start(const std::vector<std::string> &argv, const RunOptions &opt) {
 
 RunResult finish(Child &c, const RunOptions &opt, RunResult r) {
     size_t fed = 0, out_total = 0;
+    if (opt.nonblocking_stdout) usleep(500 * 1000);
     while (c.out >= 0 || c.err >= 0) {
         pollfd p[3] = {{c.in, POLLOUT, 0}, {c.out, POLLIN, 0}, {c.err, POLLIN, 0}};
         if (poll(p, 3, -1) < 0) continue;

@@ -23,6 +23,7 @@ struct RunOptions {
     size_t stop_reading_after = 0; // when set, close standard output after this many bytes
     bool terminal_stderr = false;  // standard error on a pseudo-terminal; err gets its screen
     bool terminal_stdout = false;  // standard output on that terminal too
+    bool nonblocking_stdout = false; // standard output a non-blocking pipe, read from 0.5 s on
     std::vector<int> ignored;      // signals the program finds ignored at its start
 };
 
