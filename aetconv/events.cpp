@@ -86,26 +86,19 @@ struct Cursor {
 // it to 0; each writes a time line.  The clock counts in 64 bits, so that
 // it never wraps.
 void time_record(Cursor &c, uint64_t &clock) {
-    switch (c.p[0]) {
-    case 0xA4: clock = be32(c.p + 1); break;
-    case 0xA5: clock += c.p[1]; break;
-    case 0xA6: clock += 1; break;
-    default: clock = 0; break;
-    }
+    const int tag = c.p[0];
+    clock = tag == 0xA4 ? be32(c.p + 1) : tag == 0xA7 ? 0 : clock + (tag == 0xA5 ? c.p[1] : 1);
     c.o = put_time(c.o, clock);
-    c.p += records.of[c.p[0]].length;
+    c.p += records.of[tag].length;
 }
 
 // 0xA8 sets the base of list identifiers, 0xA9 and 0xAA advance it in
-// steps of the multiplier; 0xAB does nothing.  The base wraps at 32 bits.
+// steps of the multiplier (0xA9 by its operand's count); 0xAB does nothing.
+// The base wraps at 32 bits.
 void base_record(Cursor &c, uint32_t &base, uint32_t multiplier) {
-    switch (c.p[0]) {
-    case 0xA8: base = be32(c.p + 1); break;
-    case 0xA9: base += c.p[1] * multiplier; break;
-    case 0xAA: base += multiplier; break;
-    default: break;
-    }
-    c.p += records.of[c.p[0]].length;
+    const int tag = c.p[0];
+    base = tag == 0xA8 ? be32(c.p + 1) : base + (tag == 0xA9 ? c.p[1] : tag == 0xAA) * multiplier;
+    c.p += records.of[tag].length;
 }
 
 // A run of 24-bit records (0xB5..0xB8), the bulk of most traces: as many

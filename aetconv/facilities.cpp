@@ -8,6 +8,7 @@
 #include <ctime>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -135,27 +136,21 @@ Match match(std::string_view run, std::string_view path) {
     }
 }
 
-// The tree's maps hash with a seed made anew for every run, so that no
-// trace can be made to pile its names into one bucket.
 uint64_t mix(uint64_t x) {
     x = (x ^ (x >> 31)) * 0x7fb5d329728ea185u;
     x = (x ^ (x >> 27)) * 0x81dadef4bc2dd44du;
     return x ^ (x >> 33);
 }
 
-// A child of a scope, known by its parent and its first piece as written.
-struct ChildKey {
-    uint32_t parent;
-    std::string_view first;
-    bool operator==(const ChildKey &) const = default;
-};
+// A child of a scope is known by its parent and its first piece as written.
+using ChildKey = std::pair<uint32_t, std::string_view>;
 
 struct Seeded {
     uint64_t seed;
     size_t operator()(int32_t offset) const { return mix(seed ^ uint32_t(offset)); }
     size_t operator()(const ChildKey &k) const {
-        uint64_t h = mix(seed ^ k.parent);
-        for (std::string_view s = k.first; !s.empty(); s.remove_prefix(std::min<size_t>(8, s.size()))) {
+        uint64_t h = mix(seed ^ k.first);
+        for (std::string_view s = k.second; !s.empty(); s.remove_prefix(std::min<size_t>(8, s.size()))) {
             uint64_t w = 0;
             std::memcpy(&w, s.data(), std::min<size_t>(8, s.size()));
             h = mix(h ^ w);
@@ -164,45 +159,35 @@ struct Seeded {
     }
 };
 
-Seeded run_seed() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return Seeded{mix(uint64_t(t.tv_nsec) ^ uint64_t(reinterpret_cast<uintptr_t>(&t)))};
-}
-
 // A node of the scope tree: a run of one or more scope pieces below its
-// parent.  The tree is compressed: a path that no other path parts from is
-// one node, however many pieces it has, and a run is split where two paths
-// part.  The run's bytes lie in the name table.
+// parent, its bytes in the name table.  The tree is compressed: a path that
+// no other path parts from is one node, however many pieces it has, and a
+// run is split where two paths part.
 struct Scope {
     uint32_t parent = 0;
-    uint32_t start = 0, end = 0;
     uint32_t pieces = 0; // in the run
     uint32_t depth = 0;  // pieces from the root to the run's end
+    std::string_view run;
 };
 
-// A name as declared: its scope node, and where its scope path and its
-// reference lie in the name table.
+// A name as declared: its scope node, its scope path and its reference.
 struct Named {
     uint32_t node = 0;
-    uint32_t start = 0, scope_len = 0, ref_len = 0;
+    std::string_view scope, ref;
 };
 
 // The scopes of every name seen so far, and the names by their offset, so
 // that each distinct name is placed once and a facility that reuses a name
-// costs nothing more.
+// costs nothing more.  The maps hash with a seed made anew for every run,
+// so that no trace can be made to pile its names into one bucket.
 struct ScopeTree {
     std::string_view names;
     std::vector<Scope> nodes{Scope{}}; // [0]: the root, the scope of names without a dot
-    std::unordered_map<ChildKey, uint32_t, Seeded> children{16, run_seed()};
+    std::unordered_map<ChildKey, uint32_t, Seeded> children{
+        16, Seeded{mix(uint64_t(clock()) ^ reinterpret_cast<uintptr_t>(this))}};
     std::unordered_map<int32_t, Named, Seeded> seen{16, children.hash_function()};
     std::vector<uint32_t> down; // scratch of walk()
 
-    explicit ScopeTree(const std::vector<char> &table) : names(table.data(), table.size()) {}
-
-    std::string_view run(uint32_t n) const { return names.substr(nodes[n].start, nodes[n].end - nodes[n].start); }
-    std::string_view scope(const Named &n) const { return names.substr(n.start, n.scope_len); }
-    std::string_view ref(const Named &n) const { return names.substr(n.start + n.scope_len, n.ref_len); }
     static ChildKey key(uint32_t parent, std::string_view path) {
         return {parent, written(path.substr(0, path.find('.')))};
     }
@@ -215,22 +200,20 @@ struct ScopeTree {
             auto [at, fresh] = children.try_emplace(key(node, path), uint32_t(nodes.size()));
             uint32_t &child = at->second; // stays valid as the map grows
             if (fresh) {
-                auto start = static_cast<uint32_t>(path.data() - names.data()), pieces = dots(path);
-                nodes.push_back({node, start, start + uint32_t(path.size()), pieces, nodes[node].depth + pieces});
+                nodes.push_back({node, dots(path), nodes[node].depth + dots(path), path});
                 return child;
             }
-            uint32_t c = child;
-            Match m = match(run(c), path);
-            if (m.pieces < nodes[c].pieces) {
+            Scope &c = nodes[child];
+            Match m = match(c.run, path);
+            if (m.pieces < c.pieces) {
                 // The upper part of c's run becomes a node of its own, in c's place.
-                Scope &old = nodes[c];
-                Scope top{old.parent, old.start, old.start + uint32_t(m.run_bytes), m.pieces, old.depth - old.pieces + m.pieces};
-                old = {child = uint32_t(nodes.size()), top.end, old.end, old.pieces - m.pieces, old.depth};
+                Scope top{c.parent, m.pieces, c.depth - c.pieces + m.pieces, c.run.substr(0, m.run_bytes)};
+                c = {uint32_t(nodes.size()), c.pieces - m.pieces, c.depth, c.run.substr(m.run_bytes)};
+                children.emplace(key(c.parent, c.run), child);
+                child = c.parent;
                 nodes.push_back(top);
-                children.emplace(key(child, run(c)), c);
-                c = child;
             }
-            node = c;
+            node = child;
             path.remove_prefix(m.path_bytes);
         }
         return node;
@@ -240,7 +223,7 @@ struct ScopeTree {
     // previous name's path that it shares byte for byte: the point where most
     // names part from their neighbours.
     uint32_t place(std::string_view path, const Named &prev) {
-        size_t same = path.substr(0, common_prefix(path, scope(prev))).rfind('.') + 1;
+        size_t same = path.substr(0, common_prefix(path, prev.scope)).rfind('.') + 1;
         uint32_t shared = dots(path.substr(0, same)), node = prev.node;
         while (nodes[node].depth > shared) node = nodes[node].parent;
         // Back from the shared bytes to where the node's pieces end.
@@ -254,15 +237,11 @@ struct ScopeTree {
     // offset may come again (when not every one is above the one before).
     Named name(int32_t offset, const Named &prev, bool remember) {
         if (auto it = seen.find(offset); it != seen.end()) return it->second;
-        std::string_view name;
-        if (offset >= 0 && size_t(offset) < names.size()) {
-            name = names.substr(size_t(offset));
-            name = name.substr(0, name.find('\0'));
-        }
-        auto cut = static_cast<uint32_t>(name.rfind('.') + 1);
-        Named n{0, static_cast<uint32_t>(name.empty() ? 0 : name.data() - names.data()), cut,
-                static_cast<uint32_t>(name.size() - cut)};
-        n.node = place(name.substr(0, cut), prev);
+        std::string_view name = offset >= 0 && size_t(offset) < names.size() ? names.substr(size_t(offset)) : "";
+        name = name.substr(0, name.find('\0'));
+        size_t cut = name.rfind('.') + 1;
+        Named n{0, name.substr(0, cut), name.substr(cut)};
+        n.node = place(n.scope, prev);
         if (remember) seen.emplace(offset, n);
         return n;
     }
@@ -273,21 +252,15 @@ struct ScopeTree {
     // passes a run of at least one piece.
     void walk(Output &out, uint32_t from, uint32_t to) {
         uint64_t up = 0;
-        down.clear();
-        while (from != to) {
+        for (down.clear(); from != to;) {
             const Scope a = nodes[from], b = nodes[to];
-            if (a.depth >= b.depth) {
-                up += a.pieces;
-                from = a.parent;
-            }
-            if (b.depth >= a.depth) {
-                down.push_back(to);
-                to = b.parent;
-            }
+            up += a.depth >= b.depth ? a.pieces : 0;
+            from = a.depth >= b.depth ? a.parent : from;
+            if (b.depth >= a.depth) down.push_back(std::exchange(to, b.parent));
         }
         for (; up > 0; --up) out_put(out, "$upscope $end\n");
         for (auto n = down.rbegin(); n != down.rend(); ++n) {
-            std::string_view r = run(*n);
+            std::string_view r = nodes[*n].run;
             for (size_t dot; (dot = r.find('.')) != r.npos; r.remove_prefix(dot + 1)) {
                 out_put(out, "$scope module ");
                 out_put(out, written(r.substr(0, dot)));
@@ -322,7 +295,7 @@ void put_vars(Output &out, const AetFacility &f, std::string_view ref) {
 
 Status write_declarations(AetState &st) {
     Output &out = st.out;
-    ScopeTree tree(st.facnames);
+    ScopeTree tree{{st.facnames.data(), st.facnames.size()}};
     const bool repeats = std::adjacent_find(st.txfacs.begin(), st.txfacs.end(), [](auto &a, auto &b) {
                              return a.name_offset >= b.name_offset;
                          }) != st.txfacs.end();
@@ -330,7 +303,7 @@ Status write_declarations(AetState &st) {
     for (const AetFacility &f : st.txfacs) {
         Named n = tree.name(f.name_offset, prev, repeats);
         tree.walk(out, prev.node, n.node);
-        put_vars(out, f, written(tree.ref(n)));
+        put_vars(out, f, written(n.ref));
         prev = n;
         if (out.error != 0) return write_failed(out);
     }

@@ -1,9 +1,9 @@
 // The trace header: format byte, creation texts and counts, and the VCD
 // $version and $timescale blocks made from them.
 #include "aet.h"
-#include "vcdtext.h"
 
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -58,33 +58,15 @@ Status read_header(AetState &st, AetHeader &h) {
     return Status{};
 }
 
-void put_number(Output &out, int32_t v) {
-    char digits[16];
-    out_put(out, {digits, static_cast<size_t>(put_signed(digits, v) - digits)});
-}
-
 Status write_header(AetState &st, const AetHeader &h) {
-    Output &out = st.out;
-    out_put(out, "$version\n\tAET created at ");
-    out_put(out, h.created_at);
-    out_put(out, " on ");
-    out_put(out, h.created_on);
-    out_put(out, ".\n");
-    if (st.format == 0xC0) {
-        out_put(out, "\tModel ");
-        out_put(out, h.model);
-        out_put(out, " created at ");
-        out_put(out, h.model_at);
-        out_put(out, " on ");
-        out_put(out, h.model_on);
-        out_put(out, ".\n");
-    }
-    out_put(out, "\t");
-    put_number(out, st.numfacs);
-    out_put(out, " facilities found occupying ");
-    put_number(out, st.facbytes);
-    out_put(out, " bytes.\n$end\n\n$timescale\n\t1ns\n$end\n\n");
-    return out.error == 0 ? Status{} : write_failed(out);
+    std::string text = "$version\n\tAET created at ";
+    text.append(h.created_at).append(" on ").append(h.created_on).append(".\n");
+    if (st.format == 0xC0)
+        text.append("\tModel ").append(h.model).append(" created at ").append(h.model_at).append(" on ").append(h.model_on).append(".\n");
+    text.append("\t").append(std::to_string(st.numfacs)).append(" facilities found occupying ");
+    text.append(std::to_string(st.facbytes)).append(" bytes.\n$end\n\n$timescale\n\t1ns\n$end\n\n");
+    out_put(st.out, text);
+    return st.out.error == 0 ? Status{} : write_failed(st.out);
 }
 
 } // namespace

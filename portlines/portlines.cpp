@@ -93,7 +93,9 @@ void catch_ending_signals() {
     for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) catch_one(sig);
 }
 
-// Canonical input at 38400 baud, 8N1, RTS/CTS, built from a cleared record.
+// Canonical input at 38400 baud, 8N1, RTS/CTS, built from a cleared record:
+// control-D ends a line, reads take at least one byte, and every other
+// control character is disabled.
 termios monitor_settings() {
     termios t;
     std::memset(&t, 0, sizeof t);
@@ -103,23 +105,11 @@ termios monitor_settings() {
     t.c_iflag = IGNPAR | ICRNL;
     t.c_oflag = 0;
     t.c_lflag = ICANON;
-    t.c_cc[VINTR] = 0;
-    t.c_cc[VQUIT] = 0;
-    t.c_cc[VERASE] = 0;
-    t.c_cc[VKILL] = 0;
-    t.c_cc[VEOF] = 4; // control-D
-    t.c_cc[VTIME] = 0;
+    for (int cc : {VINTR, VQUIT, VERASE, VKILL, VTIME, VSWTC, VSTART, VSTOP, VSUSP, VEOL, VREPRINT, VDISCARD,
+                   VWERASE, VLNEXT, VEOL2})
+        t.c_cc[cc] = 0;
+    t.c_cc[VEOF] = 4;
     t.c_cc[VMIN] = 1;
-    t.c_cc[VSWTC] = 0;
-    t.c_cc[VSTART] = 0;
-    t.c_cc[VSTOP] = 0;
-    t.c_cc[VSUSP] = 0;
-    t.c_cc[VEOL] = 0;
-    t.c_cc[VREPRINT] = 0;
-    t.c_cc[VDISCARD] = 0;
-    t.c_cc[VWERASE] = 0;
-    t.c_cc[VLNEXT] = 0;
-    t.c_cc[VEOL2] = 0;
     return t;
 }
 
