@@ -47,16 +47,8 @@ TEST(Declarations, ScopeWalkAgainstThePreviousFacility) {
         std::initializer_list<std::string> names;
         std::string want;
     };
+    // Against the previous facility only: scope a is opened twice.
     const Case cases[] = {
-        {{"a.x", "a.y"}, "$scope module a $end\n$var wire 1 ! x $end\n$var wire 1 \" y $end\n"},
-        {{"a.b.c.x", "a.d.y"},
-         "$scope module a $end\n$scope module b $end\n$scope module c $end\n"
-         "$var wire 1 ! x $end\n$upscope $end\n$upscope $end\n"
-         "$scope module d $end\n$var wire 1 \" y $end\n"},
-        {{"a.b.x", "y", "a.b.z"},
-         "$scope module a $end\n$scope module b $end\n$var wire 1 ! x $end\n"
-         "$upscope $end\n$upscope $end\n$var wire 1 \" y $end\n"
-         "$scope module a $end\n$scope module b $end\n$var wire 1 # z $end\n"},
         {{"a.x", "b.y", "a.z"},
          "$scope module a $end\n$var wire 1 ! x $end\n$upscope $end\n"
          "$scope module b $end\n$var wire 1 \" y $end\n$upscope $end\n"
@@ -111,22 +103,18 @@ TEST(Declarations, RandomNamesFollowThePlainWalk) {
     }
 }
 
+// Identifiers count on from first_id, wrapping to unsigned 32 bits.
 TEST(Declarations, OneWirePerBit) {
     Trace t;
     t.fac("one", 1, 1, 7).fac("six", 2, 3, 10).fac("none", 0, 4, 20).fac("nowidth", 3, 0, 30);
+    t.fac("w", 1, 3, -2); // 4294967294, 4294967295, 0
     EXPECT_EQ(declarations(t), "$var wire 1 ( one $end\n"
                                "$var wire 1 + six[0] $end\n$var wire 1 , six[1] $end\n"
                                "$var wire 1 - six[2] $end\n$var wire 1 . six[3] $end\n"
                                "$var wire 1 / six[4] $end\n$var wire 1 0 six[5] $end\n"
                                "$var wire 1 5 none[0] $end\n$var wire 1 6 none[-1] $end\n"
-                               "$var wire 1 ? nowidth[0] $end\n$var wire 1 @ nowidth[-1] $end\n" +
-                                   enddefs);
-}
-
-TEST(Declarations, IdentifiersWrapToUnsigned) {
-    Trace t;
-    t.fac("w", 1, 3, -2); // 4294967294, 4294967295, 0
-    EXPECT_EQ(declarations(t), "$var wire 1 I|\"\"X w[0] $end\n$var wire 1 J|\"\"X w[1] $end\n"
+                               "$var wire 1 ? nowidth[0] $end\n$var wire 1 @ nowidth[-1] $end\n"
+                               "$var wire 1 I|\"\"X w[0] $end\n$var wire 1 J|\"\"X w[1] $end\n"
                                "$var wire 1 ! w[2] $end\n" + enddefs);
 }
 

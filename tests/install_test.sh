@@ -1,21 +1,33 @@
 #!/bin/sh
-# Installs the build into temporary prefixes (plain and with DESTDIR) and
-# runs the installed converter on the bundled example.
+# Installs the build with cmake --install (into a prefix, and with DESTDIR)
+# and makes the Debian package: both hold exactly the files listed here, and
+# the installed converter converts the bundled example.  lintian checks the
+# package.  Exits 77 (skipped) where the Debian tools are missing outside CI.
 #   install_test.sh BUILD_DIR SOURCE_DIR
 set -eu
 build=$1
 src=$2
+for tool in cpack dpkg-deb dpkg-shlibdeps lintian; do
+    command -v "$tool" >/dev/null && continue
+    [ -n "${CI:-}" ] && { echo "$tool missing in CI"; exit 1; }
+    echo "$tool not installed"; exit 77
+done
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
+files() { (cd "$1" && find . -type f | sort); }
+printf './usr/%s\n' bin/aetconv bin/portlines share/doc/aettools/changelog.gz share/doc/aettools/copyright \
+    share/man/man1/aetconv.1.gz share/man/man1/portlines.1.gz >"$tmp/want"
 
-cmake --install "$build" --prefix "$tmp/usr" >/dev/null
-for f in bin/aetconv bin/portlines share/man/man1/aetconv.1.gz share/man/man1/portlines.1.gz share/doc/aettools/copyright; do
-    [ -f "$tmp/usr/$f" ] || { echo "missing after install: $f"; exit 1; }
+cmake --install "$build" --prefix "$tmp/prefix/usr" >/dev/null
+files "$tmp/prefix" | diff -u "$tmp/want" -
+DESTDIR="$tmp/stage" cmake --install "$build" --prefix /usr >/dev/null
+files "$tmp/stage" | diff -u "$tmp/want" -
+(cd "$build" && cpack -G DEB -B "$tmp" >/dev/null)
+deb=$(echo "$tmp"/aettools_*_*.deb)
+dpkg-deb -x "$deb" "$tmp/package"
+files "$tmp/package" | diff -u "$tmp/want" -
+for root in prefix stage package; do
+    "$tmp/$root/usr/bin/aetconv" "$src/examples/counter.aet" | cmp - "$src/examples/counter.vcd"
 done
-"$tmp/usr/bin/aetconv" "$src/examples/counter.aet" | cmp - "$src/examples/counter.vcd"
-
-DESTDIR="$tmp/stage" cmake --install "$build" --prefix /opt/aet >/dev/null
-[ -x "$tmp/stage/opt/aet/bin/aetconv" ] && [ -f "$tmp/stage/opt/aet/share/man/man1/portlines.1.gz" ] ||
-    { echo "DESTDIR not honoured"; exit 1; }
-[ ! -e /opt/aet/bin/aetconv ] || { echo "installed outside DESTDIR"; exit 1; }
-echo "installed and ran"
+lintian --fail-on error,warning "$deb" 2>/dev/null
+echo "installed, packaged ($(basename "$deb")) and ran"
