@@ -188,6 +188,7 @@ struct ScopeTree {
     std::unordered_map<int32_t, Named, Seeded> seen{16, children.hash_function()};
     std::vector<uint32_t> down; // scratch of walk()
 
+    explicit ScopeTree(std::string_view table) : names(table) {}
     static ChildKey key(uint32_t parent, std::string_view path) {
         return {parent, written(path.substr(0, path.find('.')))};
     }
@@ -295,7 +296,7 @@ void put_vars(Output &out, const AetFacility &f, std::string_view ref) {
 
 Status write_declarations(AetState &st) {
     Output &out = st.out;
-    ScopeTree tree{{st.facnames.data(), st.facnames.size()}};
+    ScopeTree tree({st.facnames.data(), st.facnames.size()});
     const bool repeats = std::adjacent_find(st.txfacs.begin(), st.txfacs.end(), [](auto &a, auto &b) {
                              return a.name_offset >= b.name_offset;
                          }) != st.txfacs.end();
