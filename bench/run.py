@@ -16,7 +16,7 @@ per-round ratios, with their range over the rounds in brackets.  With
 "cpu vs base" are our wall time and CPU time over its own (on the hostile
 names it runs once, for at most a minute).
 
-    python3 bench/run.py                 # the full benchmark (up to about 1.1 GB of disk)
+    python3 bench/run.py                 # the full benchmark (its largest trace is printed)
     python3 bench/run.py --smoke         # small traces, one round: checks that it works
     python3 bench/run.py --baseline OLD  # side by side with another build
 """
@@ -169,16 +169,17 @@ def throughput(bins, size, runs, baseline):
 
 def memory_growth(bins, small, large):
     """Peak memory must not grow with the trace's length."""
-    peaks = []
+    peaks, sizes = [], []
     for mb in (small, large):
         trace = os.path.join(OUT, f"mem{mb}.aet")
         with open(trace, "wb") as f:
             subprocess.run([os.path.join(bins, "aetgen"), "blend", "200000", str(mb), "a0", "9"],
                            stdout=f, check=True)
         peaks.append(run_into([os.path.join(bins, "aetconv"), trace], "null")[3] / 1024)
+        sizes.append(os.path.getsize(trace) / MB)
         os.unlink(trace)
-    print(f"\npeak memory, blend over 200,000 bits: {small} MiB trace {peaks[0]:.2f} MiB, "
-          f"{large} MiB trace {peaks[1]:.2f} MiB (difference {peaks[1] - peaks[0]:+.2f} MiB)")
+    print(f"\npeak memory, blend over 200,000 bits: {sizes[0]:.0f} MB trace {peaks[0]:.2f} MiB, "
+          f"{sizes[1]:.0f} MB trace {peaks[1]:.2f} MiB (difference {peaks[1] - peaks[0]:+.2f} MiB)")
 
 
 def name_trace(path, names, picks):
