@@ -25,7 +25,9 @@ struct AetFacility {
     int32_t name_offset;
 };
 
-inline uint64_t facility_bits(const AetFacility &f) { return uint64_t{f.array_count} * f.width; }
+inline uint64_t facility_bits(const AetFacility &f) {
+    return uint64_t{f.array_count} * f.width;
+}
 
 enum class Fault {
     none,
@@ -65,7 +67,9 @@ inline Status ran_out(const Input &in) {
     if (in.error != 0) return Status{Fault::read_error, 0, 0, in.error};
     return Status{Fault::truncated, in.base + in.len};
 }
-inline Status write_failed(const Output &out) { return Status{Fault::write_error, 0, 0, out.error}; }
+inline Status write_failed(const Output &out) {
+    return Status{Fault::write_error, 0, 0, out.error};
+}
 
 // The phases, in order; each writes its VCD text into st.out.
 Status convert_header(AetState &st);     // $version and $timescale

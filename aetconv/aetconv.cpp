@@ -33,11 +33,13 @@ void show_progress(ProgressSink &p) {
     p.last = t;
     double read = double(in_offset(*p.in)) / 1e6, total = double(p.in->size) / 1e6;
     char of[48] = " read";
-    if (total > 0) std::snprintf(of, sizeof of, " (%.0f%%) of %.1f MB", 100.0 * read / total, total);
+    if (total > 0)
+        std::snprintf(of, sizeof of, " (%.0f%%) of %.1f MB", 100.0 * read / total, total);
     auto secs = static_cast<unsigned>(t);
     char line[160];
-    int n = std::snprintf(line, sizeof line, "\raetconv: %.1f MB%s, %.0f MB/s, %u:%02u elapsed\033[K", read, of,
-                          read / t, secs / 60, secs % 60);
+    int n =
+        std::snprintf(line, sizeof line, "\raetconv: %.1f MB%s, %.0f MB/s, %u:%02u elapsed\033[K",
+                      read, of, read / t, secs / 60, secs % 60);
     if (n > 0 && write(STDERR_FILENO, line, std::min<size_t>(size_t(n), sizeof line - 1)) > 0)
         p.shown = true;
 }
@@ -68,7 +70,8 @@ Status run(int fd) {
     // The progress line only where the screen shows standard error and not
     // the VCD itself.
     Sink sink{write_fd, &progress.fd};
-    if (isatty(STDERR_FILENO) && !isatty(STDOUT_FILENO)) sink = Sink{write_with_progress, &progress};
+    if (isatty(STDERR_FILENO) && !isatty(STDOUT_FILENO))
+        sink = Sink{write_with_progress, &progress};
     Status s{Fault::no_memory};
     if (in_open_fd(st.handle, fd) && out_open(st.out, sink)) s = convert(st);
     // Whatever was converted reaches standard output, failures included; a

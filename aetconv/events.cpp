@@ -21,7 +21,8 @@ struct Records {
     } of[256];
     constexpr Records() : of() {
         auto set = [this](int first, int last, Family f, unsigned char length) {
-            for (int t = first; t <= last; ++t) of[t] = {f, length};
+            for (int t = first; t <= last; ++t)
+                of[t] = {f, length};
         };
         set(0xA4, 0xA4, Family::time, 5);
         set(0xA5, 0xA5, Family::time, 2);
@@ -143,7 +144,8 @@ constexpr uint64_t text_cap = uint64_t{8} << 20;
 
 uint64_t design_bits(const AetState &st) {
     uint64_t bits = 0;
-    for (const AetFacility &f : st.txfacs) bits += facility_bits(f);
+    for (const AetFacility &f : st.txfacs)
+        bits += facility_bits(f);
     return bits;
 }
 
@@ -188,7 +190,8 @@ Status whole_design(Cursor &c, const AetState &st, DesignText &d) {
         return ok ? Status{} : write_failed(c.out);
     }
     if (d.letter != letter) {
-        for (uint32_t at : d.letter_at) d.text[at] = letter;
+        for (uint32_t at : d.letter_at)
+            d.text[at] = letter;
         d.letter = letter;
     }
     c.save();
@@ -217,12 +220,25 @@ Status translate_events(AetState &st) {
         if (c.left() < kind.length) return c.cut();
         Status s;
         switch (kind.family) {
-        case Family::time: time_record(c, current_time); break;
-        case Family::base: base_record(c, id_base, multiplier); break;
-        case Family::single: single_run(c); break;
-        case Family::list: s = list_record(c, id_base); break;
-        case Family::whole: s = whole_design(c, st, design); break;
-        default: c.p += 1; c.save(); return Status{}; // the end tag
+        case Family::time:
+            time_record(c, current_time);
+            break;
+        case Family::base:
+            base_record(c, id_base, multiplier);
+            break;
+        case Family::single:
+            single_run(c);
+            break;
+        case Family::list:
+            s = list_record(c, id_base);
+            break;
+        case Family::whole:
+            s = whole_design(c, st, design);
+            break;
+        default:
+            c.p += 1;
+            c.save();
+            return Status{}; // the end tag
         }
         if (s.fault != Fault::none) return s;
     }

@@ -25,7 +25,9 @@ uint64_t bytes_from(const Input &in, uint64_t offset) {
 
 // A name byte that would break a declaration line (space, control and
 // non-ASCII bytes) is stored as '_'; the NUL that ends a name stays.
-char name_byte(unsigned char c) { return c != 0 && (c < '!' || c > '~') ? '_' : char(c); }
+char name_byte(unsigned char c) {
+    return c != 0 && (c < '!' || c > '~') ? '_' : char(c);
+}
 
 // Moves to the first facility record.  In a 0xC0 trace a text at offset 240
 // ends in a 0 byte, and the records start at the next multiple of four
@@ -51,13 +53,15 @@ Status read_facilities(AetState &st) {
 
     st.txfacs.clear();
     if (st.numfacs > 0)
-        st.txfacs.reserve(std::min<uint64_t>(uint64_t(st.numfacs), bytes_from(in, in_offset(in)) / record_size));
+        st.txfacs.reserve(
+            std::min<uint64_t>(uint64_t(st.numfacs), bytes_from(in, in_offset(in)) / record_size));
     for (int32_t i = 0; i < st.numfacs; ++i) {
         const unsigned char *r = in_take(in, record_size);
         if (r == nullptr) return ran_out(in);
         // Bytes 0..3 of a record are not used.
         st.txfacs.push_back({static_cast<uint16_t>(be16(r + 4)), static_cast<uint16_t>(be16(r + 6)),
-                             static_cast<int32_t>(be32(r + 8)), static_cast<int32_t>(be32(r + 12))});
+                             static_cast<int32_t>(be32(r + 8)),
+                             static_cast<int32_t>(be32(r + 12))});
     }
 
     st.facnames.clear();
@@ -83,7 +87,9 @@ namespace {
 // an empty piece is written "unnamed" (other bytes that would break a line
 // were made '_' as the table was read).
 constexpr std::string_view unnamed = "unnamed";
-std::string_view written(std::string_view piece) { return piece.empty() ? unnamed : piece; }
+std::string_view written(std::string_view piece) {
+    return piece.empty() ? unnamed : piece;
+}
 
 // The length of the longest common prefix, compared a word at a time.
 size_t common_prefix(std::string_view a, std::string_view b) {
@@ -93,11 +99,14 @@ size_t common_prefix(std::string_view a, std::string_view b) {
         std::memcpy(&y, b.data() + i, 8);
         if (x != y) break;
     }
-    while (i < n && a[i] == b[i]) ++i;
+    while (i < n && a[i] == b[i])
+        ++i;
     return i;
 }
 
-uint32_t dots(std::string_view s) { return static_cast<uint32_t>(std::count(s.begin(), s.end(), '.')); }
+uint32_t dots(std::string_view s) {
+    return static_cast<uint32_t>(std::count(s.begin(), s.end(), '.'));
+}
 
 // The length of the first piece of `run` if it is `piece` as written, else
 // npos; it reads no further into `run` than the piece is long.
@@ -150,7 +159,8 @@ struct Seeded {
     size_t operator()(int32_t offset) const { return mix(seed ^ uint32_t(offset)); }
     size_t operator()(const ChildKey &k) const {
         uint64_t h = mix(seed ^ k.first);
-        for (std::string_view s = k.second; !s.empty(); s.remove_prefix(std::min<size_t>(8, s.size()))) {
+        for (std::string_view s = k.second; !s.empty();
+             s.remove_prefix(std::min<size_t>(8, s.size()))) {
             uint64_t w = 0;
             std::memcpy(&w, s.data(), std::min<size_t>(8, s.size()));
             h = mix(h ^ w);
@@ -208,8 +218,10 @@ struct ScopeTree {
             Match m = match(c.run, path);
             if (m.pieces < c.pieces) {
                 // The upper part of c's run becomes a node of its own, in c's place.
-                Scope top{c.parent, m.pieces, c.depth - c.pieces + m.pieces, c.run.substr(0, m.run_bytes)};
-                c = {uint32_t(nodes.size()), c.pieces - m.pieces, c.depth, c.run.substr(m.run_bytes)};
+                Scope top{c.parent, m.pieces, c.depth - c.pieces + m.pieces,
+                          c.run.substr(0, m.run_bytes)};
+                c = {uint32_t(nodes.size()), c.pieces - m.pieces, c.depth,
+                     c.run.substr(m.run_bytes)};
                 children.emplace(key(c.parent, c.run), child);
                 child = c.parent;
                 nodes.push_back(top);
@@ -226,9 +238,11 @@ struct ScopeTree {
     uint32_t place(std::string_view path, const Named &prev) {
         size_t same = path.substr(0, common_prefix(path, prev.scope)).rfind('.') + 1;
         uint32_t shared = dots(path.substr(0, same)), node = prev.node;
-        while (nodes[node].depth > shared) node = nodes[node].parent;
+        while (nodes[node].depth > shared)
+            node = nodes[node].parent;
         // Back from the shared bytes to where the node's pieces end.
-        for (uint32_t d = shared; d > nodes[node].depth; --d) same = path.substr(0, same - 1).rfind('.') + 1;
+        for (uint32_t d = shared; d > nodes[node].depth; --d)
+            same = path.substr(0, same - 1).rfind('.') + 1;
         return descend(node, path.substr(same));
     }
 
@@ -238,7 +252,8 @@ struct ScopeTree {
     // offset may come again (when not every one is above the one before).
     Named name(int32_t offset, const Named &prev, bool remember) {
         if (auto it = seen.find(offset); it != seen.end()) return it->second;
-        std::string_view name = offset >= 0 && size_t(offset) < names.size() ? names.substr(size_t(offset)) : "";
+        std::string_view name =
+            offset >= 0 && size_t(offset) < names.size() ? names.substr(size_t(offset)) : "";
         name = name.substr(0, name.find('\0'));
         size_t cut = name.rfind('.') + 1;
         Named n{0, name.substr(0, cut), name.substr(cut)};
@@ -259,7 +274,8 @@ struct ScopeTree {
             from = a.depth >= b.depth ? a.parent : from;
             if (b.depth >= a.depth) down.push_back(std::exchange(to, b.parent));
         }
-        for (; up > 0; --up) out_put(out, "$upscope $end\n");
+        for (; up > 0; --up)
+            out_put(out, "$upscope $end\n");
         for (auto n = down.rbegin(); n != down.rend(); ++n) {
             std::string_view r = nodes[*n].run;
             for (size_t dot; (dot = r.find('.')) != r.npos; r.remove_prefix(dot + 1)) {
@@ -278,7 +294,8 @@ void put_vars(Output &out, const AetFacility &f, std::string_view ref) {
     const int64_t top = int64_t(facility_bits(f)) - 1, step = top < 0 ? -1 : 1;
     for (int64_t k = 0; k <= top * step && out.error == 0; ++k) {
         char head[24] = "$var wire 1 ", tail[32];
-        char *h = vcdid(head + 12, static_cast<uint32_t>(f.first_id) + static_cast<uint32_t>(k)), *t = tail;
+        char *h = vcdid(head + 12, static_cast<uint32_t>(f.first_id) + static_cast<uint32_t>(k)),
+             *t = tail;
         *h++ = ' ';
         if (top != 0) {
             *t++ = '[';
@@ -297,9 +314,10 @@ void put_vars(Output &out, const AetFacility &f, std::string_view ref) {
 Status write_declarations(AetState &st) {
     Output &out = st.out;
     ScopeTree tree({st.facnames.data(), st.facnames.size()});
-    const bool repeats = std::adjacent_find(st.txfacs.begin(), st.txfacs.end(), [](auto &a, auto &b) {
-                             return a.name_offset >= b.name_offset;
-                         }) != st.txfacs.end();
+    const bool repeats =
+        std::adjacent_find(st.txfacs.begin(), st.txfacs.end(), [](auto &a, auto &b) {
+            return a.name_offset >= b.name_offset;
+        }) != st.txfacs.end();
     Named prev; // the root, before the first facility
     for (const AetFacility &f : st.txfacs) {
         Named n = tree.name(f.name_offset, prev, repeats);

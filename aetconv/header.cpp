@@ -62,7 +62,13 @@ Status write_header(AetState &st, const AetHeader &h) {
     std::string text = "$version\n\tAET created at ";
     text.append(h.created_at).append(" on ").append(h.created_on).append(".\n");
     if (st.format == 0xC0)
-        text.append("\tModel ").append(h.model).append(" created at ").append(h.model_at).append(" on ").append(h.model_on).append(".\n");
+        text.append("\tModel ")
+            .append(h.model)
+            .append(" created at ")
+            .append(h.model_at)
+            .append(" on ")
+            .append(h.model_on)
+            .append(".\n");
     text.append("\t").append(std::to_string(st.numfacs)).append(" facilities found occupying ");
     text.append(std::to_string(st.facbytes)).append(" bytes.\n$end\n\n$timescale\n\t1ns\n$end\n\n");
     out_put(st.out, text);

@@ -35,8 +35,12 @@ bool in_fill_slow(Input &in, size_t need);
 inline bool in_fill(Input &in, size_t need) {
     return in.len - in.pos >= need || in_fill_slow(in, need);
 }
-inline size_t in_avail(const Input &in) { return in.len - in.pos; }
-inline uint64_t in_offset(const Input &in) { return in.base + in.pos; }
+inline size_t in_avail(const Input &in) {
+    return in.len - in.pos;
+}
+inline uint64_t in_offset(const Input &in) {
+    return in.base + in.pos;
+}
 
 // Moves forward to an absolute trace offset by reading and discarding, or
 // back within the window.  False when the trace ends before the offset.
@@ -56,7 +60,9 @@ inline const unsigned char *in_take(Input &in, size_t n) {
 }
 
 // Big-endian values at p.
-inline uint32_t be16(const unsigned char *p) { return (uint32_t{p[0]} << 8) | p[1]; }
+inline uint32_t be16(const unsigned char *p) {
+    return (uint32_t{p[0]} << 8) | p[1];
+}
 inline uint32_t be32(const unsigned char *p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }

@@ -34,7 +34,8 @@ bool out_open(Output &out, Sink sink, size_t cap) {
 }
 
 bool out_flush(Output &out) {
-    if (out.error == 0 && out.len > 0) out.error = out.sink.write(out.sink.ctx, out.buf.get(), out.len);
+    if (out.error == 0 && out.len > 0)
+        out.error = out.sink.write(out.sink.ctx, out.buf.get(), out.len);
     out.len = 0;
     return out.error == 0;
 }

@@ -36,7 +36,9 @@ struct Output {
 
 constexpr size_t output_buffer_size = size_t{1} << 18;
 
-inline size_t out_mark(const Output &out) { return out.cap - out_slack; }
+inline size_t out_mark(const Output &out) {
+    return out.cap - out_slack;
+}
 
 // Starts an output into `sink` through a buffer of `cap` bytes (at least
 // the slack and one byte).  False when out of memory.

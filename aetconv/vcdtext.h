@@ -33,8 +33,10 @@ struct VcdidLengths {
             int base = 1;
             uint64_t threshold = high + 1;
             for (uint64_t power = 94; power <= high; power *= 94) {
-                if (power <= low) ++base;
-                else threshold = power;
+                if (power <= low)
+                    ++base;
+                else
+                    threshold = power;
             }
             by_bits[b] = {threshold, base};
         }
@@ -76,7 +78,8 @@ inline constexpr DecimalPairs decimal_pairs;
 struct PowersOf10 {
     uint64_t v[20];
     constexpr PowersOf10() : v() {
-        for (int i = 1; i < 20; ++i) v[i] = i == 1 ? 10 : v[i - 1] * 10;
+        for (int i = 1; i < 20; ++i)
+            v[i] = i == 1 ? 10 : v[i - 1] * 10;
     }
 };
 inline constexpr PowersOf10 powers_of_10;
@@ -93,8 +96,10 @@ inline char *put_decimal(char *p, uint64_t v) {
         std::memcpy(q, decimal_pairs.digits[v % 100], 2);
         v /= 100;
     }
-    if (v >= 10) std::memcpy(q - 2, decimal_pairs.digits[v], 2);
-    else q[-1] = static_cast<char>('0' + v);
+    if (v >= 10)
+        std::memcpy(q - 2, decimal_pairs.digits[v], 2);
+    else
+        q[-1] = static_cast<char>('0' + v);
     return end;
 }
 

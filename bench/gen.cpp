@@ -28,7 +28,8 @@ struct Rng { // xorshift64*: fast and the same everywhere
 };
 
 void be(std::string &s, uint64_t v, int n) {
-    for (int i = n - 1; i >= 0; --i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
+    for (int i = n - 1; i >= 0; --i)
+        s += static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
 struct Design {
@@ -110,9 +111,16 @@ int main(int argc, char **argv) {
     while (written < size && vcd < 3 * size) {
         // Roughly one time step per dozen value changes.
         uint32_t r = rng.below(100);
-        if (r < 70) e += '\xA6';
-        else if (r < 95) { e += '\xA5'; e += static_cast<char>(1 + rng.below(255)); }
-        else { time += 1000; e += '\xA4'; be(e, time, 4); }
+        if (r < 70)
+            e += '\xA6';
+        else if (r < 95) {
+            e += '\xA5';
+            e += static_cast<char>(1 + rng.below(255));
+        } else {
+            time += 1000;
+            e += '\xA4';
+            be(e, time, 4);
+        }
         uint32_t changes = 4 + rng.below(16);
         for (uint32_t c = 0; c < changes; ++c) {
             uint32_t kind = rng.below(100);
@@ -129,13 +137,19 @@ int main(int argc, char **argv) {
             } else if (list) {
                 // A new base now and then, by each of the three base records.
                 uint32_t b = rng.below(8);
-                if (b == 0) { e += '\xA8'; be(e, rng.below(id_limit), 4); }
-                else if (b == 1) { e += '\xA9'; e += static_cast<char>(rng.below(16)); }
-                else if (b == 2) e += '\xAA';
+                if (b == 0) {
+                    e += '\xA8';
+                    be(e, rng.below(id_limit), 4);
+                } else if (b == 1) {
+                    e += '\xA9';
+                    e += static_cast<char>(rng.below(16));
+                } else if (b == 2)
+                    e += '\xAA';
                 uint32_t n = 1 + rng.below(24);
                 e += static_cast<char>(0xB0 + value);
                 be(e, n, 2);
-                for (uint32_t k = 0; k < n; ++k) be(e, rng.below(4096), 2);
+                for (uint32_t k = 0; k < n; ++k)
+                    be(e, rng.below(4096), 2);
             } else if (rng.below(100) == 0) {
                 e += static_cast<char>(0xAC + value);
                 vcd += design_vcd;

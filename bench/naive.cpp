@@ -7,14 +7,17 @@
 
 static FILE *in;
 
-static int get_byte() { return std::fgetc(in); }
+static int get_byte() {
+    return std::fgetc(in);
+}
 static int get_short() {
     int hi = get_byte();
     return (hi << 8) | get_byte();
 }
 static int32_t get_long() {
     uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v = (v << 8) | static_cast<uint8_t>(get_byte());
+    for (int i = 0; i < 4; ++i)
+        v = (v << 8) | static_cast<uint8_t>(get_byte());
     return static_cast<int32_t>(v);
 }
 static const char *vcdid(uint32_t n) {
@@ -55,20 +58,29 @@ int main(int, char **argv) {
         facs.push_back({count * width, static_cast<uint32_t>(get_long())});
         get_long();
     }
-    for (int32_t i = 0; i < facbytes; ++i) get_byte();
+    for (int32_t i = 0; i < facbytes; ++i)
+        get_byte();
     for (const Fac &f : facs)
-        for (uint32_t k = 0; k < f.bits; ++k) std::printf("$var wire 1 %s x $end\n", vcdid(f.first + k));
+        for (uint32_t k = 0; k < f.bits; ++k)
+            std::printf("$var wire 1 %s x $end\n", vcdid(f.first + k));
     uint32_t time = 0, base = 0;
     const char letters[] = "01xz";
     for (;;) {
         int tag = get_byte();
-        if (tag == 0xA4) time = static_cast<uint32_t>(get_long());
-        else if (tag == 0xA5) time += static_cast<uint32_t>(get_byte());
-        else if (tag == 0xA6) time += 1;
-        else if (tag == 0xA7) time = 0;
-        else if (tag == 0xA8) base = static_cast<uint32_t>(get_long());
-        else if (tag == 0xA9) base += static_cast<uint32_t>(get_byte()) * multiplier;
-        else if (tag == 0xAA) base += multiplier;
+        if (tag == 0xA4)
+            time = static_cast<uint32_t>(get_long());
+        else if (tag == 0xA5)
+            time += static_cast<uint32_t>(get_byte());
+        else if (tag == 0xA6)
+            time += 1;
+        else if (tag == 0xA7)
+            time = 0;
+        else if (tag == 0xA8)
+            base = static_cast<uint32_t>(get_long());
+        else if (tag == 0xA9)
+            base += static_cast<uint32_t>(get_byte()) * multiplier;
+        else if (tag == 0xAA)
+            base += multiplier;
         else if (tag >= 0xAC && tag <= 0xAF) {
             for (const Fac &f : facs) {
                 for (uint32_t k = 0; k < f.bits; ++k)
@@ -77,7 +89,8 @@ int main(int, char **argv) {
         } else if (tag >= 0xB0 && tag <= 0xB3) {
             int n = get_short();
             for (int k = 0; k < n; ++k)
-                std::printf("%c%s\n", letters[tag & 3], vcdid(static_cast<uint32_t>(get_short()) + base));
+                std::printf("%c%s\n", letters[tag & 3],
+                            vcdid(static_cast<uint32_t>(get_short()) + base));
         } else if (tag >= 0xB5 && tag <= 0xB8) {
             uint32_t id = static_cast<uint32_t>(get_byte()) << 16;
             id |= static_cast<uint32_t>(get_byte()) << 8;

@@ -57,7 +57,8 @@ int leave(const char *subject = nullptr, const char *reason = nullptr) {
     if (subject != nullptr) std::fprintf(stderr, "%s: %s\n", subject, reason);
     if (restored != 0) {
         std::fprintf(stderr, "%s: %s\n", not_restored,
-                     restored == other_device ? "another device now has its name" : std::strerror(restored));
+                     restored == other_device ? "another device now has its name"
+                                              : std::strerror(restored));
     }
     return subject != nullptr || restored != 0 ? -1 : 0;
 }
@@ -84,13 +85,15 @@ void catch_ending_signals() {
     sigfillset(&sa.sa_mask);
     auto catch_one = [&sa](int sig) {
         struct sigaction old {};
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) sigaction(sig, &sa, nullptr);
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaction(sig, &sa, nullptr);
     };
-    for (int sig : {SIGHUP,  SIGINT,  SIGQUIT, SIGILL,    SIGTRAP, SIGABRT, SIGBUS, SIGFPE,
-                    SIGUSR1, SIGSEGV, SIGUSR2, SIGPIPE,   SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU,
-                    SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO, SIGPWR,  SIGSYS})
+    for (int sig : {SIGHUP,  SIGINT,    SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,
+                    SIGUSR1, SIGSEGV,   SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU,
+                    SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS})
         catch_one(sig);
-    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) catch_one(sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+        catch_one(sig);
 }
 
 // Canonical input at 38400 baud, 8N1, RTS/CTS, built from a cleared record:
@@ -105,8 +108,8 @@ termios monitor_settings() {
     t.c_iflag = IGNPAR | ICRNL;
     t.c_oflag = 0;
     t.c_lflag = ICANON;
-    for (int cc : {VINTR, VQUIT, VERASE, VKILL, VTIME, VSWTC, VSTART, VSTOP, VSUSP, VEOL, VREPRINT, VDISCARD,
-                   VWERASE, VLNEXT, VEOL2})
+    for (int cc : {VINTR, VQUIT, VERASE, VKILL, VTIME, VSWTC, VSTART, VSTOP, VSUSP, VEOL, VREPRINT,
+                   VDISCARD, VWERASE, VLNEXT, VEOL2})
         t.c_cc[cc] = 0;
     t.c_cc[VEOF] = 4;
     t.c_cc[VMIN] = 1;
@@ -117,11 +120,12 @@ termios monitor_settings() {
 // yet keep some settings of its own.  The reason on failure, else null.
 const char *apply(const termios &want) {
     termios got;
-    if (tcsetattr(port, TCSANOW, &want) != 0 || tcgetattr(port, &got) != 0) return std::strerror(errno);
+    if (tcsetattr(port, TCSANOW, &want) != 0 || tcgetattr(port, &got) != 0)
+        return std::strerror(errno);
     constexpr tcflag_t line = CSIZE | CSTOPB | PARENB | CRTSCTS | CLOCAL | CREAD;
     if ((got.c_cflag & line) != (want.c_cflag & line) || got.c_iflag != want.c_iflag ||
-        got.c_oflag != want.c_oflag || got.c_lflag != want.c_lflag ||
-        cfgetispeed(&got) != B38400 || cfgetospeed(&got) != B38400)
+        got.c_oflag != want.c_oflag || got.c_lflag != want.c_lflag || cfgetispeed(&got) != B38400 ||
+        cfgetospeed(&got) != B38400)
         return "the port kept settings of its own";
     return nullptr;
 }
@@ -195,7 +199,8 @@ bool take_port() {
     // would split the lines with this one and save its settings as the
     // port's own.  The lock ends with the process.
     if (flock(port, LOCK_EX | LOCK_NB) != 0) {
-        std::fprintf(stderr, "%s: %s\n", device, errno == EWOULDBLOCK ? "in use by another program" : std::strerror(errno));
+        std::fprintf(stderr, "%s: %s\n", device,
+                     errno == EWOULDBLOCK ? "in use by another program" : std::strerror(errno));
         return false;
     }
     // Without readable settings there is nothing to restore: change nothing.
@@ -215,7 +220,8 @@ int main() {
     tcflush(port, TCIFLUSH);
     if (const char *why = apply(monitor_settings())) return leave(device, why);
     int flags = fcntl(port, F_GETFL);
-    if (flags < 0 || fcntl(port, F_SETFL, flags & ~O_NONBLOCK) != 0) return leave(device, std::strerror(errno));
+    if (flags < 0 || fcntl(port, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return leave(device, std::strerror(errno));
 
     char buf[256];
     while (STOP == 0) {

@@ -15,7 +15,9 @@ inline RunResult convert_bytes(const std::string &bytes) {
     TempDir dir;
     return run({aetconv_bin, dir.write("t.aet", bytes)});
 }
-inline RunResult convert(const Trace &t) { return convert_bytes(t.bytes()); }
+inline RunResult convert(const Trace &t) {
+    return convert_bytes(t.bytes());
+}
 inline RunResult convert_piped(const std::string &bytes) {
     RunOptions o;
     o.input = bytes;
@@ -26,9 +28,11 @@ inline RunResult convert_piped(const std::string &bytes) {
 inline std::string header_text(const Trace &t) {
     std::ostringstream s;
     s << "$version\n\tAET created at " << t.created_at << " on " << t.created_on << ".\n";
-    if (t.format == 0xC0) s << "\tModel " << t.model << " created at " << t.model_at << " on " << t.model_on << ".\n";
-    s << '\t' << t.numfacs.value_or(static_cast<int32_t>(t.facilities.size())) << " facilities found occupying "
-      << t.facbytes.value_or(static_cast<int32_t>(t.names.size())) << " bytes.\n$end\n\n$timescale\n\t1ns\n$end\n\n";
+    if (t.format == 0xC0)
+        s << "\tModel " << t.model << " created at " << t.model_at << " on " << t.model_on << ".\n";
+    s << '\t' << t.numfacs.value_or(static_cast<int32_t>(t.facilities.size()))
+      << " facilities found occupying " << t.facbytes.value_or(static_cast<int32_t>(t.names.size()))
+      << " bytes.\n$end\n\n$timescale\n\t1ns\n$end\n\n";
     return s.str();
 }
 

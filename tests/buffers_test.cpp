@@ -36,14 +36,16 @@ std::string convert_through(const std::string &bytes, size_t window, size_t cap)
 TEST(Buffers, TinyWindowsAndBuffersGiveTheSameText) {
     const std::string bytes = every_record_kind().bytes();
     const std::string want = convert_through(bytes, input_window, output_buffer_size);
-    ASSERT_NE(want.find("$var wire 1 ( " + std::string(2000, 'n') + "[0] $end\n"), std::string::npos);
+    ASSERT_NE(want.find("$var wire 1 ( " + std::string(2000, 'n') + "[0] $end\n"),
+              std::string::npos);
     ASSERT_NE(want.find("#123456789\n"), std::string::npos);
     ASSERT_TRUE(want.ends_with("\nTrace truncated inside the record at offset " +
                                std::to_string(bytes.size() - 5) + ", exiting.\n"));
     // Flush marks of 1 to 4096 bytes: every record, text or line flushes.
     for (size_t window : {1, 2, 3, 5, 7, 16, 61, 4099})
         for (size_t mark : {1, 7, 64, 65, 100, 4096})
-            EXPECT_EQ(convert_through(bytes, window, out_slack + mark), want) << "window " << window << ", mark " << mark;
+            EXPECT_EQ(convert_through(bytes, window, out_slack + mark), want)
+                << "window " << window << ", mark " << mark;
 }
 
 } // namespace

@@ -54,7 +54,8 @@ TEST(DamagedTraces, OutputThatFailsOrWaits) {
     TempDir dir;
     RunOptions full;
     full.stdout_path = "/dev/full";
-    for (const std::string &events : {many, std::string(), ev::tick() + ev::time(5).substr(0, 3), ev::tick() + "\xFF"}) {
+    for (const std::string &events :
+         {many, std::string(), ev::tick() + ev::time(5).substr(0, 3), ev::tick() + "\xFF"}) {
         Trace t = small_design();
         t.events = events;
         RunResult r = run({aetconv_bin, dir.write("t.aet", t.bytes())}, full);
@@ -83,8 +84,9 @@ TEST(DamagedTraces, OutOfMemoryEndsWithAMessage) {
     TempDir dir;
     for (const Trace *t : {&records, &names}) {
         std::string head = t->bytes();
-        RunResult r = run({"/bin/sh", "-c", "ulimit -v 262144; cat \"$1\" /dev/zero | \"$0\" /dev/stdin",
-                           aetconv_bin, dir.write("head.aet", head)});
+        RunResult r =
+            run({"/bin/sh", "-c", "ulimit -v 262144; cat \"$1\" /dev/zero | \"$0\" /dev/stdin",
+                 aetconv_bin, dir.write("head.aet", head)});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err.rfind("Out of memory at offset ", 0), 0u) << r.err;
         EXPECT_EQ(r.err.substr(r.err.find(',')), ", exiting.\n");
@@ -107,14 +109,16 @@ TEST(DamagedTraces, LargeDesignsStream) {
     o.stop_reading_after = 8 << 20;
     TempDir dir;
     RunResult r = run({aetconv_bin, dir.write("huge.aet", huge.bytes())}, o);
-    EXPECT_TRUE(r.signal == SIGPIPE || (r.status == 1 && r.err.find("Could not write the VCD") == 0))
+    EXPECT_TRUE(r.signal == SIGPIPE ||
+                (r.status == 1 && r.err.find("Could not write the VCD") == 0))
         << r.status << " " << r.signal << " " << r.err;
     expect_small(r);
     r = convert(big);
     ASSERT_EQ(r.status, 0);
     std::string want;
     for (char letter : {'1', 'x'})
-        for (uint32_t id = 0; id < 1500000; ++id) want += letter + reference_code(id) + '\n';
+        for (uint32_t id = 0; id < 1500000; ++id)
+            want += letter + reference_code(id) + '\n';
     EXPECT_TRUE(r.out.ends_with(want));
     expect_small(r);
 }
@@ -130,7 +134,8 @@ TEST(DamagedTraces, LargeDesignsStream) {
 TEST(DamagedTraces, HostileNamesCostLittle) {
     auto repeat = [](const std::string &piece, int times) {
         std::string s;
-        for (int i = 0; i < times; ++i) s += piece;
+        for (int i = 0; i < times; ++i)
+            s += piece;
         return s;
     };
     struct Shape {
@@ -140,13 +145,15 @@ TEST(DamagedTraces, HostileNamesCostLittle) {
         bool random = false;
     };
     const Shape shapes[] = {
-        {"empty and unnamed pieces", 2, 100000, [&](int k) { return repeat(k ? "unnamed." : ".", 300000) + "x"; }},
+        {"empty and unnamed pieces", 2, 100000,
+         [&](int k) { return repeat(k ? "unnamed." : ".", 300000) + "x"; }},
         {"spaces, high bytes and underscores", 2, 100000,
          [&](int k) { return repeat(k ? "_._." : " .\x80.", 150000) + "x"; }},
         {"forty names at random", 40, 200000,
          [&](int k) { return repeat(".", k) + "unnamed." + repeat(".", 100000) + "x"; }, true},
         {"one name of 4,000,000 dots", 1, 1, [&](int) { return repeat(".", 4000000) + "x"; }},
-        {"many facilities on one long name", 1, 100000, [&](int) { return repeat("a.", 500000) + "x"; }},
+        {"many facilities on one long name", 1, 100000,
+         [&](int) { return repeat("a.", 500000) + "x"; }},
     };
     std::mt19937 rng(1);
     for (const Shape &shape : shapes) {
@@ -158,7 +165,9 @@ TEST(DamagedTraces, HostileNamesCostLittle) {
             t.names += shape.name(k) + '\0';
         }
         for (int i = 0; i < shape.facilities; ++i)
-            t.facilities.push_back({1, 1, i, offsets[shape.random ? rng() % offsets.size() : size_t(i) % offsets.size()]});
+            t.facilities.push_back(
+                {1, 1, i,
+                 offsets[shape.random ? rng() % offsets.size() : size_t(i) % offsets.size()]});
         TempDir dir;
         RunOptions discard;
         discard.stdout_path = "/dev/null";

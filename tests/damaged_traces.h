@@ -35,7 +35,7 @@ inline std::string record_message(size_t at) {
 inline std::vector<Damage> damage_table() {
     std::vector<Damage> d;
     for (const std::string &bytes : {std::string(), std::string("\xB0\x00\x00", 3),
-                                    std::string(200, '\0'), std::string("\xA1")})
+                                     std::string(200, '\0'), std::string("\xA1")})
         d.push_back({"not a trace", bytes, 1, "Not a Texsim format AET, exiting.\n", ""});
 
     Trace a = small_design();
@@ -50,8 +50,8 @@ inline std::vector<Damage> damage_table() {
         d.push_back({"0xC0 header cut at " + std::to_string(cut), c.bytes().substr(0, cut), 1,
                      cut_message(cut), ""});
     c.model = std::string(200, 'm');
-    d.push_back({"0xC0 model name without its 0 byte", c.bytes().substr(0, 250), 1,
-                 cut_message(250), ""});
+    d.push_back(
+        {"0xC0 model name without its 0 byte", c.bytes().substr(0, 250), 1, cut_message(250), ""});
     c.model = "m";
     c.c0_text = "text";
     d.push_back({"0xC0 text at 240 without its 0 byte", c.bytes().substr(0, 243), 1,
@@ -61,7 +61,8 @@ inline std::vector<Damage> damage_table() {
         t.format = 0xC0;
         t.c0_text = text;
         t.bit("top.clk");
-        d.push_back({"0xC0 text of " + std::to_string(t.c0_text.size()) + " bytes at 240", t.bytes(), 0, "",
+        d.push_back({"0xC0 text of " + std::to_string(t.c0_text.size()) + " bytes at 240",
+                     t.bytes(), 0, "",
                      "$scope module top $end\n$var wire 1 ! clk $end\n$enddefinitions $end\n\n"});
     }
     c.model = std::string(300, 'q'); // runs past the text at 240
@@ -86,16 +87,19 @@ inline std::vector<Damage> damage_table() {
     names.facilities[0].name_offset = -100;
     names.facilities[1].name_offset = static_cast<int32_t>(names.names.size()); // just past the end
     names.events = ev::single(1, 0);
-    d.push_back({"names outside the table, a name without NUL", names.bytes(), 0, "",
-                 "$var wire 1 ! unnamed $end\n$var wire 1 \" unnamed[0] $end\n$var wire 1 # unnamed[1] $end\n"
-                 "$var wire 1 $ unnamed[2] $end\n$var wire 1 % unnamed[3] $end\n$var wire 1 & x $end\n"
-                 "$enddefinitions $end\n\n1!\n"});
+    d.push_back(
+        {"names outside the table, a name without NUL", names.bytes(), 0, "",
+         "$var wire 1 ! unnamed $end\n$var wire 1 \" unnamed[0] $end\n$var wire 1 # unnamed[1] "
+         "$end\n"
+         "$var wire 1 $ unnamed[2] $end\n$var wire 1 % unnamed[3] $end\n$var wire 1 & x $end\n"
+         "$enddefinitions $end\n\n1!\n"});
 
     const std::string kept = "#1\n1!\n1\"\n";
     for (int tag : {0x00, 0xA3, 0xB9, 0xFF}) {
         const char hex[] = "0123456789abcdef";
         d.push_back({"unknown tag", full + std::string(1, static_cast<char>(tag)) + ev::tick(), 1,
-                     std::string{'[', hex[tag >> 4], hex[tag & 15]} + "] Unknown tag, exiting.\n", kept});
+                     std::string{'[', hex[tag >> 4], hex[tag & 15]} + "] Unknown tag, exiting.\n",
+                     kept});
     }
     for (const std::string &cut :
          {ev::time(9).substr(0, 2), ev::delta(1).substr(0, 1), ev::base(1).substr(0, 3),
@@ -125,12 +129,16 @@ inline Trace every_record_kind() {
     t.fac(std::string(3000, 's') + ".x", 1, 1, 9).fac("x", 0, 4, 10);
     const std::vector<uint16_t> some = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
     std::string &e = t.events;
-    e += ev::zero() + ev::all(2) + ev::delta(7) + ev::list(1, some) + ev::base(2) + ev::base_steps(2);
-    for (int i = 0; i < 300; ++i) e += ev::single(i & 3, uint32_t(i) * 977) + ev::tick();
+    e += ev::zero() + ev::all(2) + ev::delta(7) + ev::list(1, some) + ev::base(2) +
+         ev::base_steps(2);
+    for (int i = 0; i < 300; ++i)
+        e += ev::single(i & 3, uint32_t(i) * 977) + ev::tick();
     std::vector<uint16_t> longer_than_windows(3000);
     std::iota(longer_than_windows.begin(), longer_than_windows.end(), 0);
-    e += ev::list(1, longer_than_windows) + ev::base_step() + ev::nop() + ev::all(3) + ev::time(123456789) + ev::list(0, some);
-    e += ev::list(3, {}) + ev::single(1, 0xFFFFFF) + ev::all(0) + ev::list(2, {1, 2, 3}).substr(0, 5);
+    e += ev::list(1, longer_than_windows) + ev::base_step() + ev::nop() + ev::all(3) +
+         ev::time(123456789) + ev::list(0, some);
+    e += ev::list(3, {}) + ev::single(1, 0xFFFFFF) + ev::all(0) +
+         ev::list(2, {1, 2, 3}).substr(0, 5);
     return t;
 }
 

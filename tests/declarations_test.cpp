@@ -23,7 +23,8 @@ std::string declarations(const Trace &t) {
 // One one-bit facility per name, identifiers 0, 1, 2, ...
 std::string declarations(std::initializer_list<std::string> names) {
     Trace t;
-    for (const auto &n : names) t.bit(n);
+    for (const auto &n : names)
+        t.bit(n);
     return declarations(t);
 }
 
@@ -39,7 +40,8 @@ TEST(Declarations, WorkedExampleByteForByte) {
                                "$var wire 1 % b[3] $end\n"
                                "$upscope $end\n"
                                "$upscope $end\n"
-                               "$var wire 1 & x $end\n" + enddefs);
+                               "$var wire 1 & x $end\n" +
+                                   enddefs);
 }
 
 TEST(Declarations, ScopeWalkAgainstThePreviousFacility) {
@@ -55,13 +57,15 @@ TEST(Declarations, ScopeWalkAgainstThePreviousFacility) {
          "$scope module a $end\n$var wire 1 # z $end\n"},
         // An empty name or piece is written "unnamed"; bytes that would break
         // the line become '_'; '!'..'~' stay as they are.
-        {{"", "a."}, "$var wire 1 ! unnamed $end\n$scope module a $end\n$var wire 1 \" unnamed $end\n"},
+        {{"", "a."},
+         "$var wire 1 ! unnamed $end\n$scope module a $end\n$var wire 1 \" unnamed $end\n"},
         {{"top.my sig", "t\tp.\x80z", "w$!~[3]"},
          "$scope module top $end\n$var wire 1 ! my_sig $end\n$upscope $end\n"
          "$scope module t_p $end\n$var wire 1 \" _z $end\n$upscope $end\n"
          "$var wire 1 # w$!~[3] $end\n"},
     };
-    for (const Case &c : cases) EXPECT_EQ(declarations(c.names), c.want + enddefs);
+    for (const Case &c : cases)
+        EXPECT_EQ(declarations(c.names), c.want + enddefs);
 }
 
 // Names made of pieces that read alike once written ("" and "unnamed", a
@@ -70,7 +74,8 @@ TEST(Declarations, ScopeWalkAgainstThePreviousFacility) {
 // written, compared with the previous facility's.
 TEST(Declarations, RandomNamesFollowThePlainWalk) {
     std::mt19937 rng(7);
-    const std::string pieces[] = {"", "unnamed", " ", "_", "\x80", "a", "b"}, as_written[] = {"unnamed", "unnamed", "_", "_", "_", "a", "b"};
+    const std::string pieces[] = {"", "unnamed", " ", "_", "\x80", "a", "b"},
+                      as_written[] = {"unnamed", "unnamed", "_", "_", "_", "a", "b"};
     for (int round = 0; round < 200; ++round) {
         Trace t;
         std::vector<std::vector<std::string>> paths; // each facility's, as written
@@ -93,9 +98,13 @@ TEST(Declarations, RandomNamesFollowThePlainWalk) {
         std::string want;
         std::vector<std::string> open;
         for (size_t i = 0; i < paths.size(); ++i) {
-            auto same = size_t(std::mismatch(open.begin(), open.end(), paths[i].begin(), paths[i].end()).first - open.begin());
-            for (size_t k = same; k < open.size(); ++k) want += "$upscope $end\n";
-            for (size_t k = same; k < paths[i].size(); ++k) want += "$scope module " + paths[i][k] + " $end\n";
+            auto same = size_t(
+                std::mismatch(open.begin(), open.end(), paths[i].begin(), paths[i].end()).first -
+                open.begin());
+            for (size_t k = same; k < open.size(); ++k)
+                want += "$upscope $end\n";
+            for (size_t k = same; k < paths[i].size(); ++k)
+                want += "$scope module " + paths[i][k] + " $end\n";
             want += "$var wire 1 " + reference_code(uint32_t(i)) + " x $end\n";
             open = paths[i];
         }
@@ -115,7 +124,8 @@ TEST(Declarations, OneWirePerBit) {
                                "$var wire 1 5 none[0] $end\n$var wire 1 6 none[-1] $end\n"
                                "$var wire 1 ? nowidth[0] $end\n$var wire 1 @ nowidth[-1] $end\n"
                                "$var wire 1 I|\"\"X w[0] $end\n$var wire 1 J|\"\"X w[1] $end\n"
-                               "$var wire 1 ! w[2] $end\n" + enddefs);
+                               "$var wire 1 ! w[2] $end\n" +
+                                   enddefs);
 }
 
 } // namespace

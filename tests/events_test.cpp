@@ -26,7 +26,8 @@ std::string events(const std::string &records, int32_t multiplier = 1) {
 }
 
 TEST(Events, WorkedExampleByteForByte) {
-    std::string records("\xA7\xB1\x00\x01\x00\x00\xA5\x0A\xB0\x00\x02\x00\x01\x00\x03\xAD\xA6\xB4", 18);
+    std::string records("\xA7\xB1\x00\x01\x00\x00\xA5\x0A\xB0\x00\x02\x00\x01\x00\x03\xAD\xA6\xB4",
+                        18);
     EXPECT_EQ(events(records), "#0\n1!\n#10\n0\"\n0$\n1!\n1\"\n1#\n1$\n1%\n1&\n#11\n");
 }
 
@@ -36,8 +37,8 @@ TEST(Events, TimeRecords) {
                      ev::time(100) + ev::time(7) + ev::zero()),
               "#0\n#0\n#0\n#255\n#256\n#100\n#7\n#0\n");
     // Operands are unsigned; the clock counts on past 32 bits.
-    EXPECT_EQ(events(ev::time(0x7FFFFFFF) + ev::tick() + ev::time(0xFFFFFFFF) + ev::tick() + ev::delta(255) +
-                     ev::time(3)),
+    EXPECT_EQ(events(ev::time(0x7FFFFFFF) + ev::tick() + ev::time(0xFFFFFFFF) + ev::tick() +
+                     ev::delta(255) + ev::time(3)),
               "#2147483647\n#2147483648\n#4294967295\n#4294967296\n#4294967551\n#3\n");
 }
 
@@ -59,8 +60,7 @@ TEST(Events, ValueRecordsAndTheIdentifierBase) {
     EXPECT_EQ(events(ev::single(1, 0xFFFFFF) + ev::base(0xFFFFFFFF) + ev::list(1, {1, 0})),
               "1\"f35\n1!\n1J|\"\"X\n"); // 16777215, 0, 4294967295
     // Records after a 24-bit record; A8 sets the base outright.
-    EXPECT_EQ(events(ev::single(1, 2) + ev::tick() + ev::base(10) + ev::base(1) +
-                     ev::list(0, {0})),
+    EXPECT_EQ(events(ev::single(1, 2) + ev::tick() + ev::base(10) + ev::base(1) + ev::list(0, {0})),
               "1#\n#1\n0\"\n");
 }
 

@@ -13,13 +13,16 @@ namespace {
 TEST(CommandLine, RejectionsHaveExactMessages) {
     TempDir dir;
     std::string valid = dir.write("t.aet", Trace{}.bytes()), deep = dir.path;
-    for (int i = 0; i < 300; ++i) deep += "/.";
-    const std::string usage = "Usage:\n------\n" + aetconv_bin + " filename\n\nVCD is then output to stdout.\n";
+    for (int i = 0; i < 300; ++i)
+        deep += "/.";
+    const std::string usage =
+        "Usage:\n------\n" + aetconv_bin + " filename\n\nVCD is then output to stdout.\n";
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{aetconv_bin}, usage},
         {{aetconv_bin, valid, valid}, usage},
         {{aetconv_bin, valid, "x", "y"}, usage},
-        {{aetconv_bin, dir.path + "/missing.aet"}, "Could not open '" + dir.path + "/missing.aet', exiting.\n"},
+        {{aetconv_bin, dir.path + "/missing.aet"},
+         "Could not open '" + dir.path + "/missing.aet', exiting.\n"},
         {{aetconv_bin, deep + "/missing"}, "Could not open '" + deep + "/missing', exiting.\n"},
         {{aetconv_bin, deep}, "Could not read '" + deep + "': Is a directory, exiting.\n"},
     };
@@ -34,17 +37,19 @@ TEST(CommandLine, RejectionsHaveExactMessages) {
 TEST(Header, BothFormatsByteForByte) {
     Trace a, c, texts, long_model;
     c.format = long_model.format = 0xC0;
-    long_model.model = std::string(3000, 'm'); // cut at the 1 KiB work buffer
+    long_model.model = std::string(3000, 'm');         // cut at the 1 KiB work buffer
     texts.created_on = "ABCDEFGH";                     // no NUL: all 8 characters
     texts.created_at = std::string("ab\0cdefg", 8);    // NUL at the third byte
     texts.numfacs = static_cast<int32_t>(0x80000000u); // printed negative; no records are read
     const std::string created = "$version\n\tAET created at 10:20:30 on 08/12/26.\n";
-    const std::string rest = " facilities found occupying 0 bytes.\n$end\n\n$timescale\n\t1ns\n$end\n\n" + enddefs;
+    const std::string rest =
+        " facilities found occupying 0 bytes.\n$end\n\n$timescale\n\t1ns\n$end\n\n" + enddefs;
     const std::pair<Trace, std::string> cases[] = {
         {a, created + "\t0" + rest},
         {c, created + "\tModel cpu_top created at 09:00:00 on 01/12/26.\n\t0" + rest},
         {texts, "$version\n\tAET created at ab on ABCDEFGH.\n\t-2147483648" + rest},
-        {long_model, created + "\tModel " + std::string(1005, 'm') + " created at 09:00:00 on 01/12/26.\n\t0" + rest},
+        {long_model, created + "\tModel " + std::string(1005, 'm') +
+                         " created at 09:00:00 on 01/12/26.\n\t0" + rest},
     };
     for (const auto &[t, want] : cases) {
         RunResult r = convert(t);

@@ -16,10 +16,10 @@ Trace counter(uint8_t format) {
     t.model = "counter_tb";
     t.bit("tb.clk").bit("tb.rst").fac("tb.dut.q", 1, 4, 2).bit("tb.dut.carry");
     std::string &e = t.events;
-    e += ev::zero() + ev::all(2);                    // everything unknown at 0
+    e += ev::zero() + ev::all(2);                            // everything unknown at 0
     e += ev::delta(1) + ev::single(1, 1) + ev::single(0, 0); // reset on, clock low
     e += ev::base(2) + ev::list(0, {0, 1, 2, 3}) + ev::single(0, 6);
-    e += ev::delta(9) + ev::single(0, 1);            // reset off at 10
+    e += ev::delta(9) + ev::single(0, 1); // reset off at 10
     unsigned q = 0;
     for (int cycle = 0; cycle < 20; ++cycle) {
         uint32_t rise = 20 + 10 * static_cast<uint32_t>(cycle);

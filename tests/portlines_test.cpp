@@ -35,8 +35,8 @@ const char *const namespace_script =
     "if [ -n \"$3\" ]; then touch /dev/spare; mount --bind /proc/self/fd/5 /dev/spare; fi; "
     "exec 3>&- 4>&- 5>&-; eval \"$2\"; exec \"$0\"";
 
-#define REQUIRE_NAMESPACES()                                                                \
-    REQUIRE_OR_SKIP(geteuid() == 0 && std::system("unshare --mount true >/dev/null 2>&1") == 0, \
+#define REQUIRE_NAMESPACES()                                                                       \
+    REQUIRE_OR_SKIP(geteuid() == 0 && std::system("unshare --mount true >/dev/null 2>&1") == 0,    \
                     "root with unshare --mount")
 
 struct Pty {
@@ -80,11 +80,11 @@ struct Pty {
 struct Monitor {
     aet::Child child;
     aet::RunResult r;
-    explicit Monitor(const std::string &device, const aet::RunOptions &how = {}, const std::string &step = "",
-                     const std::string &spare = "")
-        : child(aet::start(
-              {"unshare", "--mount", "--", "/bin/sh", "-c", namespace_script, portlines_bin, device, step, spare},
-              how)) {}
+    explicit Monitor(const std::string &device, const aet::RunOptions &how = {},
+                     const std::string &step = "", const std::string &spare = "")
+        : child(aet::start({"unshare", "--mount", "--", "/bin/sh", "-c", namespace_script,
+                            portlines_bin, device, step, spare},
+                           how)) {}
     ~Monitor() {
         if (child.pid > 0) kill(child.pid, SIGKILL);
         if (child.pid > 0) aet::finish(child);
@@ -111,7 +111,8 @@ struct Monitor {
     bool finish(int ms = 5000) {
         for (int waited = 0; waited < ms; waited += 10) {
             siginfo_t info{};
-            if (waitid(P_PID, child.pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0) {
+            if (waitid(P_PID, child.pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                info.si_pid != 0) {
                 r = aet::finish(child, {}, r);
                 return true;
             }
@@ -137,7 +138,8 @@ termios distinctive(const Pty &pty, speed_t speed = B9600) {
 
 void expect_same(const termios &a, const termios &b) {
     auto fields = [](const termios &t) {
-        return std::tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag, std::string(t.c_cc, t.c_cc + NCCS));
+        return std::tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag,
+                          std::string(t.c_cc, t.c_cc + NCCS));
     };
     EXPECT_EQ(fields(a), fields(b));
 }
@@ -164,7 +166,8 @@ TEST(Portlines, SettingsAndEntries) {
     EXPECT_EQ(t.c_iflag, tcflag_t(IGNPAR | ICRNL));
     EXPECT_EQ(t.c_oflag, 0u);
     EXPECT_EQ(t.c_lflag, tcflag_t(ICANON));
-    for (size_t i = 0; i < NCCS; ++i) EXPECT_EQ(t.c_cc[i], i == VEOF ? 4 : i == VMIN ? 1 : 0) << i;
+    for (size_t i = 0; i < NCCS; ++i)
+        EXPECT_EQ(t.c_cc[i], i == VEOF ? 4 : i == VMIN ? 1 : 0) << i;
 
     // Standard output is a pipe: each entry comes through before the next
     // line is even sent.
@@ -227,7 +230,8 @@ TEST(Portlines, EveryWayOutRestoresTheSettings) {
     into_full.stdout_path = "/dev/full";
     on_terminal.terminal_stderr = true;
     careless.stdout_path = "-"; // closed: the monitor opens it onto /dev/null, never the port
-    careless.ignored = {SIGHUP, SIGINT, SIGQUIT}; // as nohup and scripts leave them: they stay ignored
+    careless.ignored = {SIGHUP, SIGINT,
+                        SIGQUIT}; // as nohup and scripts leave them: they stay ignored
     // After a hang-up the port is opened anew to restore it, but another
     // device that now has its name gets nothing.
     Pty other;
@@ -237,23 +241,46 @@ TEST(Portlines, EveryWayOutRestoresTheSettings) {
         {"stop line", [](Pty &p, Monitor &) { p.send("z\r"); }, 0, 0, one + ":z\n:2\n", ""},
         {"stop line, started by a careless parent",
          [](Pty &p, Monitor &m) {
-             for (int sig : {SIGHUP, SIGINT, SIGQUIT}) kill(m.child.pid, sig);
+             for (int sig : {SIGHUP, SIGINT, SIGQUIT})
+                 kill(m.child.pid, sig);
              EXPECT_FALSE(m.finish(300)) << "ended by an ignored signal";
              p.send("z\r");
          },
          0, 0, "", "", careless},
         {"hang-up", hang_up, 255, 0, one, hangup},
-        {"hang-up, no descriptor left", hang_up, 255, 0, one, hangup + not_restored + "Too many open files\n", {},
-         "ulimit -n 4", false},
+        {"hang-up, no descriptor left",
+         hang_up,
+         255,
+         0,
+         one,
+         hangup + not_restored + "Too many open files\n",
+         {},
+         "ulimit -n 4",
+         false},
         {"hang-up, another device at the name",
          [](Pty &p, Monitor &m) {
-             std::string replace = "nsenter -t " + std::to_string(m.child.pid) + " -m mount --bind /dev/spare /dev/ttyS1";
+             std::string replace = "nsenter -t " + std::to_string(m.child.pid) +
+                                   " -m mount --bind /dev/spare /dev/ttyS1";
              EXPECT_EQ(std::system(replace.c_str()), 0);
              ioctl(p.slave, TIOCVHANGUP);
          },
-         255, 0, one, hangup + not_restored + "another device now has its name\n", {}, "", false, true},
-        {"device gone", [](Pty &p, Monitor &) { close(std::exchange(p.master, -1)); }, 255, 0, one,
-         hangup + not_restored + "Input/output error\n", {}, "", false},
+         255,
+         0,
+         one,
+         hangup + not_restored + "another device now has its name\n",
+         {},
+         "",
+         false,
+         true},
+        {"device gone",
+         [](Pty &p, Monitor &) { close(std::exchange(p.master, -1)); },
+         255,
+         0,
+         one,
+         hangup + not_restored + "Input/output error\n",
+         {},
+         "",
+         false},
         // The port is back while the message waits on a paused terminal.
         {"hang-up, standard error paused",
          [](Pty &p, Monitor &m) {
@@ -270,17 +297,20 @@ TEST(Portlines, EveryWayOutRestoresTheSettings) {
              close(screen);
          },
          255, 0, one, "/dev/ttyS1: Hangup\r\n", on_terminal},
-        {"reader gone", [](Pty &p, Monitor &m) {
+        {"reader gone",
+         [](Pty &p, Monitor &m) {
              close(m.child.out);
              m.child.out = open("/dev/null", O_RDONLY);
              p.send("two\r");
-         }, -1, SIGPIPE, "", ""},
+         },
+         -1, SIGPIPE, "", ""},
         {"failed output", [](Pty &p, Monitor &) { p.send("two\r"); }, 255, 0, "",
          "standard output: No space left on device\n", into_full},
     };
     for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
                     SIGXCPU, SIGXFSZ, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGRTMIN})
-        ways.push_back({strsignal(sig), [sig](Pty &, Monitor &m) { kill(m.child.pid, sig); }, -1, sig, one, ""});
+        ways.push_back({strsignal(sig), [sig](Pty &, Monitor &m) { kill(m.child.pid, sig); }, -1,
+                        sig, one, ""});
 
     for (const Way &w : ways) {
         SCOPED_TRACE(w.what);
@@ -323,8 +353,9 @@ TEST(Portlines, RefusalsTouchNothing) {
     // only where it does not go onto the port, which gets nothing.
     Pty pty;
     termios original = distinctive(pty);
-    for (const auto &[step, err] : {std::pair{"exec >/dev/ttyS1", "standard output: is the port /dev/ttyS1 itself\n"},
-                                    std::pair{"exec 2>/dev/ttyS1", ""}}) {
+    for (const auto &[step, err] :
+         {std::pair{"exec >/dev/ttyS1", "standard output: is the port /dev/ttyS1 itself\n"},
+          std::pair{"exec 2>/dev/ttyS1", ""}}) {
         Monitor m(pty.name, {}, step);
         ASSERT_TRUE(m.finish());
         EXPECT_EQ(m.r.status, 255);

@@ -3,8 +3,8 @@
 // The value changes read back must be the ones the trace encodes.
 #include "aet_test.h"
 
-#include <gtest/gtest.h>
 #include <algorithm>
+#include <gtest/gtest.h>
 #include <map>
 #include <random>
 #include <sstream>
@@ -28,7 +28,8 @@ std::vector<Change> settle(const std::vector<Change> &raw) {
     while (i < raw.size()) {
         std::map<std::string, char> step;
         uint64_t t = std::get<0>(raw[i]);
-        for (; i < raw.size() && std::get<0>(raw[i]) == t; ++i) step[std::get<1>(raw[i])] = std::get<2>(raw[i]);
+        for (; i < raw.size() && std::get<0>(raw[i]) == t; ++i)
+            step[std::get<1>(raw[i])] = std::get<2>(raw[i]);
         for (const auto &[name, value] : step) {
             auto [it, fresh] = shown.try_emplace(name, 'x');
             if (it->second != value) out.push_back({t, name, value});
@@ -57,8 +58,10 @@ std::vector<Change> read_vcd(const std::string &text) {
         } else if (tok == "$var") {
             std::string type, size, id, ref, rest, full;
             in >> type >> size >> id >> ref;
-            while (in >> rest && rest != "$end") ref += rest; // "name [3]" -> "name[3]"
-            for (const auto &s : scope) full += s + ".";
+            while (in >> rest && rest != "$end")
+                ref += rest; // "name [3]" -> "name[3]"
+            for (const auto &s : scope)
+                full += s + ".";
             names[id] = full + ref;
         } else if (tok[0] == '$') {
             // $date, $version, $timescale and the like: skip to their $end.
@@ -81,7 +84,8 @@ std::vector<Change> read_vcd(const std::string &text) {
 std::vector<Change> through_reader(const std::string &vcd) {
     TempDir dir;
     std::string vcd_path = dir.write("t.vcd", vcd), fst_path = dir.path + "/t.fst";
-    RunResult r = run({"/bin/sh", "-c", "vcd2fst \"$0\" \"$1\" >/dev/null && fst2vcd \"$1\"", vcd_path, fst_path});
+    RunResult r = run({"/bin/sh", "-c", "vcd2fst \"$0\" \"$1\" >/dev/null && fst2vcd \"$1\"",
+                       vcd_path, fst_path});
     EXPECT_EQ(r.status, 0) << r.err;
     return read_vcd(r.out);
 }
@@ -100,7 +104,8 @@ Trace generate(uint8_t format, unsigned seed, std::vector<Change> &changes) {
         std::string name(t.names.c_str() + f.name_offset);
         int n = f.array_count * f.width;
         for (int k = 0; k < n; ++k)
-            bits.push_back({uint32_t(f.first_id + k), n == 1 ? name : name + "[" + std::to_string(k) + "]"});
+            bits.push_back(
+                {uint32_t(f.first_id + k), n == 1 ? name : name + "[" + std::to_string(k) + "]"});
     }
 
     std::mt19937 rng(seed);
@@ -113,10 +118,22 @@ Trace generate(uint8_t format, unsigned seed, std::vector<Change> &changes) {
     e += ev::time(uint32_t(time));
     for (int step = 0; step < 400; ++step) {
         switch (pick(3)) {
-        case 0: e += ev::tick(); time += 1; break;
-        case 1: { uint8_t d = uint8_t(1 + pick(255)); e += ev::delta(d); time += d; break; }
+        case 0:
+            e += ev::tick();
+            time += 1;
+            break;
+        case 1: {
+            uint8_t d = uint8_t(1 + pick(255));
+            e += ev::delta(d);
+            time += d;
+            break;
+        }
         default:
-            if (time + 1000 > UINT32_MAX) { e += ev::tick(); time += 1; break; }
+            if (time + 1000 > UINT32_MAX) {
+                e += ev::tick();
+                time += 1;
+                break;
+            }
             time += 1 + pick(1000);
             e += ev::time(uint32_t(time));
             break;
@@ -132,12 +149,27 @@ Trace generate(uint8_t format, unsigned seed, std::vector<Change> &changes) {
                 // Move the base by one of the three base records, then list
                 // identifiers relative to it.
                 switch (pick(4)) {
-                case 0: base = pick(2) * 300; e += ev::base(base); break;
-                case 1: { uint8_t k = uint8_t(pick(4)); base += 3u * k; e += ev::base_steps(k); break; }
-                case 2: base += 3; e += ev::base_step(); break;
-                default: break;
+                case 0:
+                    base = pick(2) * 300;
+                    e += ev::base(base);
+                    break;
+                case 1: {
+                    uint8_t k = uint8_t(pick(4));
+                    base += 3u * k;
+                    e += ev::base_steps(k);
+                    break;
                 }
-                if (base > 300) { base = 0; e += ev::base(0); }
+                case 2:
+                    base += 3;
+                    e += ev::base_step();
+                    break;
+                default:
+                    break;
+                }
+                if (base > 300) {
+                    base = 0;
+                    e += ev::base(0);
+                }
                 std::vector<uint16_t> ids;
                 for (const auto &[id, name] : bits) {
                     if (id < base || pick(3) != 0) continue;
@@ -147,7 +179,8 @@ Trace generate(uint8_t format, unsigned seed, std::vector<Change> &changes) {
                 e += ev::list(v, ids);
             } else {
                 e += ev::all(v);
-                for (const auto &[id, name] : bits) changes.push_back({time, name, letters[v]});
+                for (const auto &[id, name] : bits)
+                    changes.push_back({time, name, letters[v]});
             }
             if (pick(8) == 0) e += ev::nop();
         }
@@ -167,7 +200,8 @@ TEST(RealReader, GeneratedTracesReadBackAsEncoded) {
             std::vector<Change> want = settle(changes);
             ASSERT_GT(want.size(), 500u);
             EXPECT_EQ(settle(read_vcd(r.out)), want);
-            EXPECT_EQ(settle(through_reader(r.out)), want) << "format " << int(format) << " seed " << seed;
+            EXPECT_EQ(settle(through_reader(r.out)), want)
+                << "format " << int(format) << " seed " << seed;
         }
     }
 }

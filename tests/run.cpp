@@ -41,23 +41,27 @@ Child start(const std::vector<std::string> &argv, const RunOptions &opt) {
     else if (opt.stdout_path.empty())
         posix_spawn_file_actions_adddup2(&files, out[1], 1);
     else
-        posix_spawn_file_actions_addopen(&files, 1, opt.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&files, 1, opt.stdout_path.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (screen >= 0)
         posix_spawn_file_actions_addopen(&files, 2, ptsname(screen), O_RDWR | O_NOCTTY, 0);
     else
         posix_spawn_file_actions_adddup2(&files, err[1], 2);
     if (opt.nonblocking_stdout) fcntl(out[1], F_SETFL, O_NONBLOCK);
     std::vector<char *> args;
-    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
     // The child starts with SIGPIPE at its default and opt.ignored ignored,
     // as dispositions pass through exec; the test ignores SIGPIPE, so that a
     // child that stops reading cannot end it.
     std::signal(SIGPIPE, SIG_DFL);
-    for (int sig : opt.ignored) std::signal(sig, SIG_IGN);
+    for (int sig : opt.ignored)
+        std::signal(sig, SIG_IGN);
     Child c;
     if (posix_spawnp(&c.pid, args[0], &files, nullptr, args.data(), environ) != 0) std::abort();
-    for (int sig : opt.ignored) std::signal(sig, SIG_DFL);
+    for (int sig : opt.ignored)
+        std::signal(sig, SIG_DFL);
     std::signal(SIGPIPE, SIG_IGN);
     posix_spawn_file_actions_destroy(&files);
     close(in[0]);
@@ -97,8 +101,10 @@ RunResult finish(Child &c, const RunOptions &opt, RunResult r) {
                 continue;
             }
             out_total += i == 1 ? static_cast<size_t>(n) : 0;
-            if (i == 2 || opt.stop_reading_after == 0) (i == 1 ? r.out : r.err).append(buf, size_t(n));
-            else if (out_total >= opt.stop_reading_after) close(std::exchange(c.out, -1));
+            if (i == 2 || opt.stop_reading_after == 0)
+                (i == 1 ? r.out : r.err).append(buf, size_t(n));
+            else if (out_total >= opt.stop_reading_after)
+                close(std::exchange(c.out, -1));
         }
     }
     if (c.in >= 0) close(std::exchange(c.in, -1));
@@ -116,7 +122,9 @@ TempDir::TempDir() {
     path = mkdtemp(tmpl);
 }
 
-TempDir::~TempDir() { std::filesystem::remove_all(path); }
+TempDir::~TempDir() {
+    std::filesystem::remove_all(path);
+}
 
 std::string TempDir::write(const std::string &name, const std::string &bytes) const {
     std::string p = path + "/" + name;

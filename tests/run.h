@@ -17,14 +17,14 @@ struct RunResult {
 };
 
 struct RunOptions {
-    std::string input;             // written to standard input through a pipe
-    size_t pause_after = 0;        // when set, feeding pauses 1.3 s after this many bytes
-    std::string stdout_path;       // when set, standard output goes to this file ("-": closed)
-    size_t stop_reading_after = 0; // when set, close standard output after this many bytes
-    bool terminal_stderr = false;  // standard error on a pseudo-terminal; err gets its screen
-    bool terminal_stdout = false;  // standard output on that terminal too
+    std::string input;               // written to standard input through a pipe
+    size_t pause_after = 0;          // when set, feeding pauses 1.3 s after this many bytes
+    std::string stdout_path;         // when set, standard output goes to this file ("-": closed)
+    size_t stop_reading_after = 0;   // when set, close standard output after this many bytes
+    bool terminal_stderr = false;    // standard error on a pseudo-terminal; err gets its screen
+    bool terminal_stdout = false;    // standard output on that terminal too
     bool nonblocking_stdout = false; // standard output a non-blocking pipe, read from 0.5 s on
-    std::vector<int> ignored;      // signals the program finds ignored at its start
+    std::vector<int> ignored;        // signals the program finds ignored at its start
 };
 
 // A started program and the test's ends of its standard streams.
@@ -56,10 +56,10 @@ std::string read_file(const std::string &path);
 } // namespace aet
 
 // Skips a test whose tools or rights are missing; in CI that is a failure.
-#define REQUIRE_OR_SKIP(have, what)                                                         \
-    do {                                                                                    \
-        if (!(have)) {                                                                      \
-            if (std::getenv("CI")) FAIL() << what << " missing in CI";                      \
-            GTEST_SKIP() << what << " missing";                                             \
-        }                                                                                   \
+#define REQUIRE_OR_SKIP(have, what)                                                                \
+    do {                                                                                           \
+        if (!(have)) {                                                                             \
+            if (std::getenv("CI")) FAIL() << what << " missing in CI";                             \
+            GTEST_SKIP() << what << " missing";                                                    \
+        }                                                                                          \
     } while (0)

@@ -28,9 +28,9 @@ struct Trace {
     std::string model = "cpu_top";
     std::string c0_text = "run";
     std::vector<FacilitySpec> facilities;
-    std::string names;                // the name table, NULs included
-    std::optional<int32_t> numfacs;   // header value if not the record count
-    std::optional<int32_t> facbytes;  // header value if not the table size
+    std::string names;               // the name table, NULs included
+    std::optional<int32_t> numfacs;  // header value if not the record count
+    std::optional<int32_t> facbytes; // header value if not the table size
     std::string events;
 
     // Appends a facility whose name is appended to the name table.
@@ -54,26 +54,32 @@ struct Trace {
 // v as n big-endian bytes.
 inline std::string be(uint64_t v, int n) {
     std::string s;
-    for (int i = n - 1; i >= 0; --i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
+    for (int i = n - 1; i >= 0; --i)
+        s += static_cast<char>((v >> (8 * i)) & 0xFF);
     return s;
 }
 
 inline std::string Trace::bytes() const {
     std::string s(format == 0xC0 ? 240 : 164, '\0');
     s[0] = static_cast<char>(format);
-    auto text8 = [&s](size_t at, const std::string &v) { s.replace(at, std::min<size_t>(8, v.size()), v.substr(0, 8)); };
+    auto text8 = [&s](size_t at, const std::string &v) {
+        s.replace(at, std::min<size_t>(8, v.size()), v.substr(0, 8));
+    };
     text8(20, created_on);
     text8(28, created_at);
     s.replace(60, 4, be(static_cast<uint32_t>(multiplier), 4));
-    s.replace(68, 4, be(static_cast<uint32_t>(numfacs.value_or(static_cast<int32_t>(facilities.size()))), 4));
-    s.replace(72, 4, be(static_cast<uint32_t>(facbytes.value_or(static_cast<int32_t>(names.size()))), 4));
+    s.replace(
+        68, 4,
+        be(static_cast<uint32_t>(numfacs.value_or(static_cast<int32_t>(facilities.size()))), 4));
+    s.replace(72, 4,
+              be(static_cast<uint32_t>(facbytes.value_or(static_cast<int32_t>(names.size()))), 4));
     if (format == 0xC0) {
         text8(88, model_on);
         text8(96, model_at);
         std::string name = model + '\0';
         if (104 + name.size() > s.size()) s.resize(104 + name.size(), '\0');
         s.replace(104, name.size(), name);
-        if (s.size() == 240) s += c0_text + '\0'; // a model name past 240 ends that text too
+        if (s.size() == 240) s += c0_text + '\0';    // a model name past 240 ends that text too
         s.resize((s.size() + 3) & ~size_t{3}, '\0'); // records start at a multiple of four
     }
     for (const auto &f : facilities)
@@ -84,23 +90,48 @@ inline std::string Trace::bytes() const {
 
 // Event records; value: 0..3 for '0', '1', 'x', 'z'.
 namespace ev {
-inline std::string rec(int tag, uint64_t operand, int n) { return static_cast<char>(tag) + be(operand, n); }
-inline std::string time(uint32_t t) { return rec(0xA4, t, 4); }
-inline std::string delta(uint8_t d) { return std::string{'\xA5', static_cast<char>(d)}; }
-inline std::string tick() { return "\xA6"; }
-inline std::string zero() { return "\xA7"; }
-inline std::string base(uint32_t b) { return rec(0xA8, b, 4); }
-inline std::string base_steps(uint8_t n) { return std::string{'\xA9', static_cast<char>(n)}; }
-inline std::string base_step() { return "\xAA"; }
-inline std::string nop() { return "\xAB"; }
-inline std::string all(int value) { return std::string(1, static_cast<char>(0xAC + value)); }
+inline std::string rec(int tag, uint64_t operand, int n) {
+    return static_cast<char>(tag) + be(operand, n);
+}
+inline std::string time(uint32_t t) {
+    return rec(0xA4, t, 4);
+}
+inline std::string delta(uint8_t d) {
+    return std::string{'\xA5', static_cast<char>(d)};
+}
+inline std::string tick() {
+    return "\xA6";
+}
+inline std::string zero() {
+    return "\xA7";
+}
+inline std::string base(uint32_t b) {
+    return rec(0xA8, b, 4);
+}
+inline std::string base_steps(uint8_t n) {
+    return std::string{'\xA9', static_cast<char>(n)};
+}
+inline std::string base_step() {
+    return "\xAA";
+}
+inline std::string nop() {
+    return "\xAB";
+}
+inline std::string all(int value) {
+    return std::string(1, static_cast<char>(0xAC + value));
+}
 inline std::string list(int value, const std::vector<uint16_t> &ids) {
     std::string s = rec(0xB0 + value, ids.size(), 2);
-    for (uint16_t id : ids) s += be(id, 2);
+    for (uint16_t id : ids)
+        s += be(id, 2);
     return s;
 }
-inline std::string single(int value, uint32_t id) { return rec(0xB5 + value, id, 3); }
-inline std::string end() { return "\xB4"; }
+inline std::string single(int value, uint32_t id) {
+    return rec(0xB5 + value, id, 3);
+}
+inline std::string end() {
+    return "\xB4";
+}
 } // namespace ev
 
 // The identifier code of n, digit by digit: the reference the converter's

@@ -31,7 +31,8 @@ int discard(void *ctx, const char *p, size_t n) {
     auto &d = *static_cast<Discard *>(ctx);
     if (n > output_limit - d.written) return EFBIG;
     d.written += n;
-    for (size_t i = 0; i < n; ++i) d.hash = (d.hash ^ static_cast<unsigned char>(p[i])) * 1099511628211ull;
+    for (size_t i = 0; i < n; ++i)
+        d.hash = (d.hash ^ static_cast<unsigned char>(p[i])) * 1099511628211ull;
     return 0;
 }
 
@@ -43,7 +44,8 @@ struct Result {
 
 // The conversion of the bytes from memory (window 0), or read with read(2)
 // through a window of that many bytes.
-Result convert_bytes(const uint8_t *data, size_t size, size_t window = 0, size_t cap = output_buffer_size) {
+Result convert_bytes(const uint8_t *data, size_t size, size_t window = 0,
+                     size_t cap = output_buffer_size) {
     AetState st;
     Discard d;
     int fd = window == 0 ? -1 : memfd_create("trace", 0);
@@ -85,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (r.status.offset >= size) broken("record failure outside the trace");
         Result before = convert_bytes(data, r.status.offset);
         if (before.status.fault != Fault::none) broken("the records before the damage fail");
-        if (before.text.hash != r.text.hash) broken("output differs from the records before the damage");
+        if (before.text.hash != r.text.hash)
+            broken("output differs from the records before the damage");
         break;
     }
     case Fault::read_error: // memory and a sealed file never fail to read

@@ -15,9 +15,11 @@ int main(int argc, char **argv) {
     }
     int n = 0;
     auto put = [&](const std::string &bytes) {
-        std::ofstream(std::string(argv[1]) + "/seed" + std::to_string(n++), std::ios::binary) << bytes;
+        std::ofstream(std::string(argv[1]) + "/seed" + std::to_string(n++), std::ios::binary)
+            << bytes;
     };
-    for (const Damage &d : damage_table()) put(d.bytes);
+    for (const Damage &d : damage_table())
+        put(d.bytes);
     for (uint8_t format : {0xA0, 0xC0}) {
         Trace t = every_record_kind();
         t.format = format;
