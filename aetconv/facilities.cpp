@@ -52,9 +52,10 @@ Status read_facilities(AetState &st) {
     if (!seek_records(st)) return ran_out(in);
 
     st.txfacs.clear();
-    if (st.numfacs > 0)
+    if (st.numfacs > 0) {
         st.txfacs.reserve(
             std::min<uint64_t>(uint64_t(st.numfacs), bytes_from(in, in_offset(in)) / record_size));
+    }
     for (int32_t i = 0; i < st.numfacs; ++i) {
         const unsigned char *r = in_take(in, record_size);
         if (r == nullptr) return ran_out(in);

@@ -61,7 +61,7 @@ Status read_header(AetState &st, AetHeader &h) {
 Status write_header(AetState &st, const AetHeader &h) {
     std::string text = "$version\n\tAET created at ";
     text.append(h.created_at).append(" on ").append(h.created_on).append(".\n");
-    if (st.format == 0xC0)
+    if (st.format == 0xC0) {
         text.append("\tModel ")
             .append(h.model)
             .append(" created at ")
@@ -69,6 +69,7 @@ Status write_header(AetState &st, const AetHeader &h) {
             .append(" on ")
             .append(h.model_on)
             .append(".\n");
+    }
     text.append("\t").append(std::to_string(st.numfacs)).append(" facilities found occupying ");
     text.append(std::to_string(st.facbytes)).append(" bytes.\n$end\n\n$timescale\n\t1ns\n$end\n\n");
     out_put(st.out, text);

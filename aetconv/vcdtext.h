@@ -33,10 +33,11 @@ struct VcdidLengths {
             int base = 1;
             uint64_t threshold = high + 1;
             for (uint64_t power = 94; power <= high; power *= 94) {
-                if (power <= low)
+                if (power <= low) {
                     ++base;
-                else
+                } else {
                     threshold = power;
+                }
             }
             by_bits[b] = {threshold, base};
         }
@@ -96,10 +97,11 @@ inline char *put_decimal(char *p, uint64_t v) {
         std::memcpy(q, decimal_pairs.digits[v % 100], 2);
         v /= 100;
     }
-    if (v >= 10)
+    if (v >= 10) {
         std::memcpy(q - 2, decimal_pairs.digits[v], 2);
-    else
+    } else {
         q[-1] = static_cast<char>('0' + v);
+    }
     return end;
 }
 

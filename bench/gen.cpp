@@ -111,9 +111,9 @@ int main(int argc, char **argv) {
     while (written < size && vcd < 3 * size) {
         // Roughly one time step per dozen value changes.
         uint32_t r = rng.below(100);
-        if (r < 70)
+        if (r < 70) {
             e += '\xA6';
-        else if (r < 95) {
+        } else if (r < 95) {
             e += '\xA5';
             e += static_cast<char>(1 + rng.below(255));
         } else {

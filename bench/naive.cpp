@@ -60,37 +60,39 @@ int main(int, char **argv) {
     }
     for (int32_t i = 0; i < facbytes; ++i)
         get_byte();
-    for (const Fac &f : facs)
+    for (const Fac &f : facs) {
         for (uint32_t k = 0; k < f.bits; ++k)
             std::printf("$var wire 1 %s x $end\n", vcdid(f.first + k));
+    }
     uint32_t time = 0, base = 0;
     const char letters[] = "01xz";
     for (;;) {
         int tag = get_byte();
-        if (tag == 0xA4)
+        if (tag == 0xA4) {
             time = static_cast<uint32_t>(get_long());
-        else if (tag == 0xA5)
+        } else if (tag == 0xA5) {
             time += static_cast<uint32_t>(get_byte());
-        else if (tag == 0xA6)
+        } else if (tag == 0xA6) {
             time += 1;
-        else if (tag == 0xA7)
+        } else if (tag == 0xA7) {
             time = 0;
-        else if (tag == 0xA8)
+        } else if (tag == 0xA8) {
             base = static_cast<uint32_t>(get_long());
-        else if (tag == 0xA9)
+        } else if (tag == 0xA9) {
             base += static_cast<uint32_t>(get_byte()) * multiplier;
-        else if (tag == 0xAA)
+        } else if (tag == 0xAA) {
             base += multiplier;
-        else if (tag >= 0xAC && tag <= 0xAF) {
+        } else if (tag >= 0xAC && tag <= 0xAF) {
             for (const Fac &f : facs) {
                 for (uint32_t k = 0; k < f.bits; ++k)
                     std::printf("%c%s\n", letters[tag & 3], vcdid(f.first + k));
             }
         } else if (tag >= 0xB0 && tag <= 0xB3) {
             int n = get_short();
-            for (int k = 0; k < n; ++k)
+            for (int k = 0; k < n; ++k) {
                 std::printf("%c%s\n", letters[tag & 3],
                             vcdid(static_cast<uint32_t>(get_short()) + base));
+            }
         } else if (tag >= 0xB5 && tag <= 0xB8) {
             uint32_t id = static_cast<uint32_t>(get_byte()) << 16;
             id |= static_cast<uint32_t>(get_byte()) << 8;
