@@ -63,18 +63,19 @@ struct Cursor {
         out.len = static_cast<size_t>(o - out.buf.get());
     }
     size_t left() const { return static_cast<size_t>(end - p); }
-    // Makes n bytes available; false when the trace ends (or a read fails) first.
-    bool fill(size_t n) {
+    // A slow path, with the positions stored around it.
+    template <typename Step> bool around(Step step) {
         save();
-        bool ok = in_fill(in, n);
+        bool ok = step();
         load();
         return ok;
     }
+    // Makes n bytes available; false when the trace ends (or a read fails) first.
+    bool fill(size_t n) {
+        return around([&] { return in_fill(in, n); });
+    }
     bool flush() {
-        save();
-        bool ok = out_flush(out);
-        load();
-        return ok;
+        return around([&] { return out_flush(out); });
     }
     // The status of a record that the trace ends inside of.
     Status cut() {
@@ -137,8 +138,7 @@ Status list_record(Cursor &c, uint32_t base) {
 struct DesignText {
     std::vector<char> text;
     std::vector<uint32_t> letter_at; // where every line's letter is
-    char letter = 0;                 // the letter the text now holds
-    bool built = false;
+    char letter = 0;                 // the letter the text now holds; 0: not made yet
 };
 constexpr uint64_t text_cap = uint64_t{8} << 20;
 
@@ -161,7 +161,7 @@ template <typename Write> bool for_each_bit(const AetState &st, Write write) {
 }
 
 void build_design_text(const AetState &st, DesignText &d) {
-    d.built = true;
+    d.letter = '0';
     uint64_t bits = design_bits(st);
     if (bits > text_cap / 7) return; // compared without multiplying, so that no size wraps
     d.text.resize(size_t(bits) * 7);
@@ -173,14 +173,13 @@ void build_design_text(const AetState &st, DesignText &d) {
         return true;
     });
     d.text.resize(static_cast<size_t>(p - start));
-    d.letter = '0';
 }
 
 // A whole-design record: every bit of every facility gets the record's letter.
 Status whole_design(Cursor &c, const AetState &st, DesignText &d) {
     const char letter = value_letters[c.p[0] & 3];
     c.p += 1;
-    if (!d.built) build_design_text(st, d);
+    if (d.letter == 0) build_design_text(st, d);
     if (d.text.empty()) { // too large to keep, or no bits at all
         bool ok = for_each_bit(st, [&](uint32_t id) {
             if (c.o > c.mark && !c.flush()) return false;

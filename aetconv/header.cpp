@@ -16,18 +16,15 @@ constexpr size_t model_name_offset = 104;
 // 8-byte texts and their terminators.
 constexpr size_t model_capacity = 1005;
 
-// The header's texts, each up to its first NUL or all 8 bytes.
+// The header's texts; those of the model are in format 0xC0 only.
 struct AetHeader {
-    char created_on[9] = {};
-    char created_at[9] = {};
-    char model_on[9] = {};
-    char model_at[9] = {};
-    std::string model; // format 0xC0 only
+    std::string created_on, created_at, model_on, model_at, model;
 };
 
-void copy_text8(char *dst, const unsigned char *src) {
-    std::memcpy(dst, src, 8);
-    dst[8] = '\0';
+// An 8-byte text, up to its first NUL or all 8 bytes.
+std::string text8(const unsigned char *p) {
+    const char *s = reinterpret_cast<const char *>(p);
+    return {s, strnlen(s, 8)};
 }
 
 Status read_header(AetState &st, AetHeader &h) {
@@ -41,14 +38,14 @@ Status read_header(AetState &st, AetHeader &h) {
     // that the fields can be decoded in any order, on a pipe too.
     const unsigned char *at = in_take(in, format == 0xC0 ? model_name_offset : fixed_end_a0);
     if (at == nullptr) return ran_out(in);
-    copy_text8(h.created_on, at + 20);
-    copy_text8(h.created_at, at + 28);
+    h.created_on = text8(at + 20);
+    h.created_at = text8(at + 28);
     st.multiplier = static_cast<int32_t>(be32(at + 60));
     st.numfacs = static_cast<int32_t>(be32(at + 68));
     st.facbytes = static_cast<int32_t>(be32(at + 72));
     if (format == 0xC0) {
-        copy_text8(h.model_on, at + 88);
-        copy_text8(h.model_at, at + 96);
+        h.model_on = text8(at + 88);
+        h.model_at = text8(at + 96);
         // The model name runs to a 0 byte; a longer one is cut, but read on.
         for (int c; (c = get_byte(in)) != 0;) {
             if (c < 0) return ran_out(in);

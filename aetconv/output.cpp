@@ -9,18 +9,15 @@
 
 int write_fd(void *ctx, const char *p, size_t n) {
     const int fd = *static_cast<const int *>(ctx);
+    pollfd ready{fd, POLLOUT, 0};
     while (n > 0) {
         ssize_t w = write(fd, p, n);
-        if (w >= 0) {
-            p += w;
-            n -= static_cast<size_t>(w);
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            // Left non-blocking by another program: wait for the reader.
-            pollfd ready{fd, POLLOUT, 0};
-            poll(&ready, 1, -1);
-        } else if (errno != EINTR) {
-            return errno;
-        }
+        if (w < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+        // After an interruption, or on an output left non-blocking by another
+        // program and full: wait for room.
+        if (w < 0) poll(&ready, 1, -1);
+        p += w < 0 ? 0 : w;
+        n -= w < 0 ? 0 : static_cast<size_t>(w);
     }
     return 0;
 }

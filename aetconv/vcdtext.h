@@ -33,11 +33,8 @@ struct VcdidLengths {
             int base = 1;
             uint64_t threshold = high + 1;
             for (uint64_t power = 94; power <= high; power *= 94) {
-                if (power <= low) {
-                    ++base;
-                } else {
-                    threshold = power;
-                }
+                base += power <= low;
+                threshold = power <= low ? threshold : power;
             }
             by_bits[b] = {threshold, base};
         }

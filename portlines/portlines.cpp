@@ -157,17 +157,13 @@ bool is_port(int fd) {
 bool print_entry(const char *line, ssize_t count) {
     char entry[320];
     int n = std::snprintf(entry, sizeof entry, ":%s:%d\n", line, static_cast<int>(count));
+    pollfd ready{STDOUT_FILENO, POLLOUT, 0};
     for (const char *p = entry; n > 0;) {
         ssize_t w = write(STDOUT_FILENO, p, static_cast<size_t>(n));
-        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd ready{STDOUT_FILENO, POLLOUT, 0};
-            poll(&ready, 1, -1);
-        } else if (w < 0 && errno != EINTR) {
-            return false;
-        } else if (w > 0) {
-            p += w;
-            n -= static_cast<int>(w);
-        }
+        if (w < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        if (w < 0) poll(&ready, 1, -1); // for room, after an interruption or on a full output
+        p += w < 0 ? 0 : w;
+        n -= w < 0 ? 0 : static_cast<int>(w);
     }
     return true;
 }
