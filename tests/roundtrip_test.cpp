@@ -199,7 +199,6 @@ TEST(RealReader, GeneratedTracesReadBackAsEncoded) {
             ASSERT_EQ(r.status, 0) << r.err;
             std::vector<Change> want = settle(changes);
             ASSERT_GT(want.size(), 500u);
-            EXPECT_EQ(settle(read_vcd(r.out)), want);
             EXPECT_EQ(settle(through_reader(r.out)), want)
                 << "format " << int(format) << " seed " << seed;
         }

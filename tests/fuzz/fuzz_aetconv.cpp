@@ -7,7 +7,9 @@
 //    bytes before that record successfully, into exactly the same output:
 //    everything complete before the damage was written, nothing after it;
 //  - read through a window of a few bytes and flushed every few dozen bytes,
-//    the trace gives the same status and the same text.
+//    the trace gives the same status and the same text (the buffer edges:
+//    a refill inside a record, a flush inside a long text; the replay of
+//    the seed corpus in every test build reaches them for every record kind).
 #include "aet.h"
 
 #include <cerrno>
