@@ -43,8 +43,8 @@ TEST(VcdText, FormattersMatchTheirReferences) {
         {2147483647, "d}PP<"},
         {UINT32_MAX, "J|\"\"X"},
     };
-    for (const auto &[n, want] : worked)
-        EXPECT_EQ(text([n](char *b) { return vcdid(b, n); }), want);
+    for (const auto &w : worked)
+        EXPECT_EQ(text([n = w.first](char *b) { return vcdid(b, n); }), w.second);
     for (uint64_t n = 0; n <= UINT32_MAX; n += 65521)
         ASSERT_EQ(text([n](char *b) { return vcdid(b, uint32_t(n)); }),
                   aet::reference_code(uint32_t(n)))
