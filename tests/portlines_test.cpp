@@ -255,7 +255,8 @@ TEST(Portlines, EveryWayOutRestoresTheSettings) {
          one,
          hangup + not_restored + "Too many open files\n",
          {},
-         "ulimit -n 4",
+         // (the sanitizer build's leak check would need a descriptor at exit too)
+         "export ASAN_OPTIONS=detect_leaks=0; ulimit -n 4",
          false},
         {"hang-up, another device at the name",
          [](Pty &p, Monitor &m) {
