@@ -1,5 +1,7 @@
 // Writes the bundled example traces: a clock, a reset and a 4-bit counter
-// in a sub-scope over 20 clock cycles, in both header formats.
+// in a sub-scope over 20 clock cycles, in both header formats.  The counter
+// keeps its most significant bit in q[0], since GTKWave makes the wires
+// q[0]..q[3] one bus q[0:3] whose top bit is q[0]: it reads 0, 1, 2, ... as is.
 //   make_example DIR   writes DIR/counter.aet and DIR/counter_c0.aet
 #include "trace_builder.h"
 
@@ -26,9 +28,10 @@ Trace counter(uint8_t format) {
         e += ev::time(rise) + ev::single(1, 0);
         unsigned next = (q + 1) & 15;
         std::vector<uint16_t> up, down;
-        for (uint16_t b = 0; b < 4; ++b) {
-            if ((next >> b & 1) && !(q >> b & 1)) up.push_back(b);
-            if (!(next >> b & 1) && (q >> b & 1)) down.push_back(b);
+        for (uint16_t i = 0; i < 4; ++i) {
+            unsigned b = 3u - i; // q[i] holds bit 3 - i of the count
+            if ((next >> b & 1) && !(q >> b & 1)) up.push_back(i);
+            if (!(next >> b & 1) && (q >> b & 1)) down.push_back(i);
         }
         // List records carry at most the changed bits, relative to the base.
         if (!up.empty()) e += ev::list(1, up);
