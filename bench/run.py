@@ -7,7 +7,8 @@ and output MB/s, lines per second, user and system CPU, peak memory, and the
 wall time over that of `cat` of the very same VCD into the same sink (for
 pipes also into a pipe enlarged to 1 MiB, as aetconv enlarges its own).  A
 reference row converts with one printf per line.  Traces with hostile dotted
-names time the declarations alone.
+names time the declarations alone.  Each trace and its VCD are deleted once
+measured, and a run that completes removes bench/out/ with everything in it.
 
 Every program is run --runs times, round-robin, so that the machine's drift
 touches all alike.  Figures are medians; ratios are the median of the
