@@ -1,17 +1,18 @@
-// The trace converter: its state, its phases and how they report.
+// The trace reader: its state, its phases and how they report.
 //
 // Data flows one way: the input window (input.h) is decoded by the phases
-// (header.cpp, facilities.cpp, events.cpp) into the state below, and each
-// phase writes its VCD text into the output buffer (output.h).  Every phase
-// returns a Status; convert.cpp runs the phases in order and words a failed
-// status; main picks the exit status.
+// (header.cpp, facilities.cpp, events.h) into the state below, and each
+// phase hands what it decoded to a writer: the VCD text (vcd.cpp) or the
+// FST file (aetfst/).  A phase knows nothing of the format it feeds.  Every
+// phase returns a Status; the program runs the phases in order, words a
+// failed status and picks the exit status.
 #pragma once
 
 #include "input.h"
-#include "output.h"
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // One traced signal: array_count x width bits whose identifier numbers start
@@ -48,12 +49,17 @@ struct Status {
     int err = 0;
 };
 
-// Everything one conversion knows.  Nothing lives outside it, so a process
+// The header's texts; those of the model are in format 0xC0 only.
+struct AetHeader {
+    std::string created_on, created_at, model_on, model_at, model;
+};
+
+// Everything one conversion reads.  Nothing lives outside it, so a process
 // may run any number of conversions.
 struct AetState {
     Input handle;
-    Output out;
     int format = 0; // 0xA0 or 0xC0
+    AetHeader header;
     int32_t numfacs = 0;
     int32_t facbytes = 0;
     int32_t multiplier = 1;
@@ -67,18 +73,43 @@ inline Status ran_out(const Input &in) {
     if (in.error != 0) return Status{Fault::read_error, 0, 0, in.error};
     return Status{Fault::truncated, in.base + in.len};
 }
-inline Status write_failed(const Output &out) {
-    return Status{Fault::write_error, 0, 0, out.error};
+inline Status write_failed(int err) {
+    return Status{Fault::write_error, 0, 0, err};
 }
 
-// The phases, in order; each writes its VCD text into st.out.
-Status convert_header(AetState &st);     // $version and $timescale
-Status read_facilities(AetState &st);    // txfacs and facnames
-Status write_declarations(AetState &st); // scopes, wires and $enddefinitions
-Status translate_events(AetState &st);   // time and value-change lines
+// A piece of a dotted name as it is written: an empty piece is "unnamed"
+// (other bytes that would break a line were made '_' as the table was read).
+inline std::string_view written(std::string_view piece) {
+    return piece.empty() ? std::string_view("unnamed") : piece;
+}
 
-// All phases; what is left in the output buffer is for its owner to flush.
-Status convert(AetState &st);
+// What the declarations are written through: the scope walk closes scopes,
+// opens them one piece at a time, and declares each facility's wires under
+// its reference name, all as written.  After each facility `error` says
+// whether the output failed (0, or its errno).
+struct Declarer {
+    void *ctx = nullptr;
+    void (*up)(void *ctx, uint64_t scopes) = nullptr;
+    void (*down)(void *ctx, std::string_view piece) = nullptr;
+    void (*wires)(void *ctx, const AetFacility &f, std::string_view ref) = nullptr;
+    int (*error)(void *ctx) = nullptr;
+};
 
-// The one-line message for a failed status (with its newline), "" for none.
-std::string status_message(const Status &s, const char *path);
+// A run of consecutive identifier numbers that the facilities with bits own,
+// in table order: what a whole-design record sets.
+struct IdRun {
+    uint32_t first;
+    uint64_t count;
+};
+
+// The reading phases, in order; the event stream is read by
+// translate_events (events.h), a template over its writer.
+Status read_header(AetState &st);     // format, header texts and counts
+Status read_facilities(AetState &st); // txfacs and facnames
+Status write_declarations(const AetState &st, const Declarer &d);
+// The facilities' bits as runs of identifiers, adjacent runs joined.
+std::vector<IdRun> design_runs(const AetState &st);
+
+// The one-line message for a failed status (with its newline), "" for none;
+// `output` names what a write error lost ("the VCD", "'t.fst'").
+std::string status_message(const Status &s, const char *path, const char *output = "the VCD");

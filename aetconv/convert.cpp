@@ -1,26 +1,9 @@
-// The pipeline: the phases in order, and the words for each way it fails.
+// The words for each way a conversion fails.
 #include "aet.h"
 
 #include <cstring>
-#include <new>
 
-Status convert(AetState &st) {
-    // The tables grow with what the trace holds.  When memory runs out the
-    // conversion ends like any other failure, its text so far kept: the
-    // library's allocation failure is caught here, the one place it can
-    // come from, and never crosses into main.
-    try {
-        Status s = convert_header(st);
-        if (s.fault == Fault::none) s = read_facilities(st);
-        if (s.fault == Fault::none) s = write_declarations(st);
-        if (s.fault == Fault::none) s = translate_events(st);
-        return s;
-    } catch (const std::bad_alloc &) {
-        return Status{Fault::no_memory, in_offset(st.handle)};
-    }
-}
-
-std::string status_message(const Status &s, const char *path) {
+std::string status_message(const Status &s, const char *path, const char *output) {
     const std::string at = std::to_string(s.offset);
     switch (s.fault) {
     case Fault::none:
@@ -42,7 +25,8 @@ std::string status_message(const Status &s, const char *path) {
         return "Could not read '" + std::string(path) + "': " + std::strerror(s.err) +
                ", exiting.\n";
     case Fault::write_error:
-        return std::string("Could not write the VCD: ") + std::strerror(s.err) + ", exiting.\n";
+        return "Could not write " + std::string(output) + ": " + std::strerror(s.err) +
+               ", exiting.\n";
     case Fault::no_memory:
         return "Out of memory at offset " + at + ", exiting.\n";
     }

@@ -1,13 +1,11 @@
-// The facility table, and the VCD declaration section made from it through
-// a tree of the facilities' scopes.
+// The facility table, and the declarations made from it through a tree of
+// the facilities' scopes.
 #include "aet.h"
-#include "vcdtext.h"
 
 #include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -81,20 +79,35 @@ Status read_facilities(AetState &st) {
     return Status{};
 }
 
+std::vector<IdRun> design_runs(const AetState &st) {
+    std::vector<IdRun> runs;
+    for (const AetFacility &f : st.txfacs) {
+        const uint64_t bits = facility_bits(f);
+        const auto first = static_cast<uint32_t>(f.first_id);
+        if (bits == 0) continue;
+        if (!runs.empty() &&
+            static_cast<uint32_t>(runs.back().first + runs.back().count) == first) {
+            runs.back().count += bits;
+        } else {
+            runs.push_back({first, bits});
+        }
+    }
+    return runs;
+}
+
 namespace {
 
 // A dotted name is a scope path, its pieces each ended by a '.', and then
-// the reference, the signal's own name.  Pieces are compared as written:
-// an empty piece is written "unnamed" (other bytes that would break a line
-// were made '_' as the table was read).
-constexpr std::string_view unnamed = "unnamed";
-std::string_view written(std::string_view piece) {
-    return piece.empty() ? unnamed : piece;
-}
+// the reference, the signal's own name.  Pieces are compared as written.
 
-// The length of the longest common prefix, compared a word at a time.
+// The length of the longest common prefix: memcmp over blocks, then words,
+// then bytes.
 size_t common_prefix(std::string_view a, std::string_view b) {
-    size_t n = std::min(a.size(), b.size()), i = 0;
+    const size_t n = std::min(a.size(), b.size());
+    constexpr size_t block = 256;
+    size_t i = 0;
+    while (i + block <= n && std::memcmp(a.data() + i, b.data() + i, block) == 0)
+        i += block;
     for (uint64_t x = 0, y = 0; i + 8 <= n; i += 8) {
         std::memcpy(&x, a.data() + i, 8);
         std::memcpy(&y, b.data() + i, 8);
@@ -109,40 +122,33 @@ uint32_t dots(std::string_view s) {
     return static_cast<uint32_t>(std::count(s.begin(), s.end(), '.'));
 }
 
-// The length of the first piece of `run` if it is `piece` as written, else
-// npos; it reads no further into `run` than the piece is long.
-size_t same_piece(std::string_view run, std::string_view piece) {
-    std::string_view w = written(piece);
-    if (run.starts_with(w) && run.substr(w.size()).starts_with('.')) return w.size();
-    if (w == unnamed && run.starts_with('.')) return 0;
-    return std::string_view::npos;
+// Whether the first pieces of a and b, which differ as bytes, are equal as
+// written: one empty, the other "unnamed".
+bool same_unnamed(std::string_view a, std::string_view b) {
+    return (a.starts_with('.') && b.starts_with("unnamed.")) ||
+           (b.starts_with('.') && a.starts_with("unnamed."));
 }
 
-// The pieces at the start of a run and a path that are equal as written,
-// and their bytes in each.  Bytes that agree are compared a word at a time;
-// only pieces that differ as bytes ("" and "unnamed") are compared as such.
+// How far a path agrees with a run, piece by piece as written: the bytes of
+// each up to the last piece where they agree.  Bytes that agree are compared
+// a block at a time; only pieces that differ as bytes are compared as pieces.
 struct Match {
-    uint32_t pieces = 0;
-    size_t run_bytes = 0, path_bytes = 0;
+    size_t run = 0, path = 0;
 };
 
 Match match(std::string_view run, std::string_view path) {
     Match m;
     for (;;) {
-        size_t same = path.substr(0, common_prefix(run, path)).rfind('.') + 1; // npos + 1 == 0
-        m.pieces += dots(path.substr(0, same));
-        size_t b = path.find('.', same);
-        size_t a = b == path.npos ? b : same_piece(run.substr(same), path.substr(same, b - same));
-        if (a == path.npos) {
-            m.run_bytes += same;
-            m.path_bytes += same;
-            return m;
-        }
-        m.pieces += 1;
-        m.run_bytes += same + a + 1;
-        m.path_bytes += b + 1;
-        run.remove_prefix(same + a + 1);
-        path.remove_prefix(b + 1);
+        const size_t same = common_prefix(run.substr(m.run), path.substr(m.path));
+        if (m.run + same == run.size()) return {run.size(), m.path + same};
+        const size_t whole = run.substr(m.run, same).rfind('.') + 1; // npos + 1 == 0
+        m.run += whole;
+        m.path += whole;
+        std::string_view a = run.substr(m.run), b = path.substr(m.path);
+        if (!same_unnamed(a, b)) return m;
+        m.run += a.find('.') + 1;
+        m.path += b.find('.') + 1;
+        if (m.run == run.size()) return m;
     }
 }
 
@@ -152,21 +158,35 @@ uint64_t mix(uint64_t x) {
     return x ^ (x >> 33);
 }
 
-// A child of a scope is known by its parent and its first piece as written.
-using ChildKey = std::pair<uint32_t, std::string_view>;
+// A table of indices by a hash the caller gives and an equality it tests:
+// open addressing, one 4-byte slot an entry (index + 1; 0 is free), at
+// most half full.
+struct IndexTable {
+    std::vector<uint32_t> slots = std::vector<uint32_t>(16, 0);
+    size_t used = 0;
 
-struct Seeded {
-    uint64_t seed;
-    size_t operator()(int32_t offset) const { return mix(seed ^ uint32_t(offset)); }
-    size_t operator()(const ChildKey &k) const {
-        uint64_t h = mix(seed ^ k.first);
-        for (std::string_view s = k.second; !s.empty();
-             s.remove_prefix(std::min<size_t>(8, s.size()))) {
-            uint64_t w = 0;
-            std::memcpy(&w, s.data(), std::min<size_t>(8, s.size()));
-            h = mix(h ^ w);
+    // The slot that holds the index `same` accepts, or the free slot where
+    // it belongs.
+    template <typename Same> uint32_t &find(uint64_t hash, Same same) {
+        const size_t mask = slots.size() - 1;
+        for (size_t i = hash & mask;; i = (i + 1) & mask)
+            if (slots[i] == 0 || same(slots[i] - 1)) return slots[i];
+    }
+    // Puts an index into the free slot that find gave; past half full the
+    // table doubles, every entry placed again by hash_of(index).
+    template <typename HashOf> void fill(uint32_t &slot, uint32_t index, HashOf hash_of) {
+        slot = index + 1;
+        if (++used * 2 <= slots.size()) return;
+        std::vector<uint32_t> old(slots.size() * 2, 0);
+        old.swap(slots);
+        const size_t mask = slots.size() - 1;
+        for (uint32_t s : old) {
+            if (s == 0) continue;
+            size_t i = hash_of(s - 1) & mask;
+            while (slots[i] != 0)
+                i = (i + 1) & mask;
+            slots[i] = s;
         }
-        return h;
     }
 };
 
@@ -174,159 +194,215 @@ struct Seeded {
 // parent, its bytes in the name table.  The tree is compressed: a path that
 // no other path parts from is one node, however many pieces it has, and a
 // run is split where two paths part.
-struct Scope {
+struct Node {
     uint32_t parent = 0;
-    uint32_t pieces = 0; // in the run
-    uint32_t depth = 0;  // pieces from the root to the run's end
-    std::string_view run;
+    uint32_t depth = 0;           // pieces from the root to the run's end
+    uint32_t begin = 0, size = 0; // the run's bytes in the name table
 };
 
-// A name as declared: its scope node, its scope path and its reference.
+// A name as declared: its scope node and its reference's bytes.
 struct Named {
+    int32_t offset = 0;
     uint32_t node = 0;
-    std::string_view scope, ref;
+    uint32_t ref = 0, ref_size = 0;
 };
 
-// The scopes of every name seen so far, and the names by their offset, so
-// that each distinct name is placed once and a facility that reuses a name
-// costs nothing more.  The maps hash with a seed made anew for every run,
-// so that no trace can be made to pile its names into one bucket.
+// The scopes of every name seen so far.  A new name's scope path is placed
+// from the path placed before it: the bytes both share are compared at
+// memory speed, the path goes up the nodes it does not share, and down from
+// there through the children, whose table hashes with a seed made anew for
+// every run, so that no trace can pile its names into one bucket.  Each
+// byte of a name is compared once and each piece counted at most once per
+// placement; the nodes of the previous path are held with where their runs
+// end in it, so that going up costs one step per node.
 struct ScopeTree {
+    struct Step {
+        uint32_t node, end; // a node of the last path, and where its run ends in it
+    };
     std::string_view names;
-    std::vector<Scope> nodes{Scope{}}; // [0]: the root, the scope of names without a dot
-    std::unordered_map<ChildKey, uint32_t, Seeded> children{
-        16, Seeded{mix(uint64_t(clock()) ^ reinterpret_cast<uintptr_t>(this))}};
-    std::unordered_map<int32_t, Named, Seeded> seen{16, children.hash_function()};
-    std::vector<uint32_t> down; // scratch of walk()
+    uint64_t seed;
+    std::vector<Node> nodes{Node{}}; // [0]: the root, the scope of names without a dot
+    IndexTable children;             // by parent and first piece as written
+    std::string_view last;           // the scope path placed last
+    std::vector<Step> chain{Step{}}; // its nodes, from the root
+    std::vector<uint32_t> down;      // scratch of walk()
 
-    explicit ScopeTree(std::string_view table) : names(table) {}
-    static ChildKey key(uint32_t parent, std::string_view path) {
-        return {parent, written(path.substr(0, path.find('.')))};
+    explicit ScopeTree(std::string_view table)
+        : names(table), seed(mix(uint64_t(clock()) ^ reinterpret_cast<uintptr_t>(this))) {}
+
+    std::string_view run(const Node &n) const { return names.substr(n.begin, n.size); }
+    uint32_t pieces(const Node &n) const { return n.depth - nodes[n.parent].depth; }
+    uint32_t offset(std::string_view s) const {
+        return static_cast<uint32_t>(s.data() - names.data());
+    }
+    static std::string_view first_piece(std::string_view path) {
+        return written(path.substr(0, path.find('.')));
     }
 
-    // The node of `path` below `node`, made if it is new: the path follows
-    // the child that begins with its first piece as far as both agree; where
-    // they part, the child is split, and the rest of the path is a new node.
-    uint32_t descend(uint32_t node, std::string_view path) {
-        while (!path.empty()) {
-            auto [at, fresh] = children.try_emplace(key(node, path), uint32_t(nodes.size()));
-            uint32_t &child = at->second; // stays valid as the map grows
-            if (fresh) {
-                nodes.push_back({node, dots(path), nodes[node].depth + dots(path), path});
-                return child;
+    uint64_t hash(uint32_t parent, std::string_view piece) const {
+        uint64_t h = mix(seed ^ parent);
+        for (; !piece.empty(); piece.remove_prefix(std::min<size_t>(8, piece.size()))) {
+            uint64_t w = 0; // pieces hold no NUL, so the padding is unambiguous
+            std::memcpy(&w, piece.data(), std::min<size_t>(8, piece.size()));
+            h = mix(h ^ w);
+        }
+        return h;
+    }
+    uint64_t hash_of(uint32_t c) const { return hash(nodes[c].parent, first_piece(run(nodes[c]))); }
+    uint32_t &child(uint32_t parent, std::string_view piece) {
+        return children.find(hash(parent, piece), [&](uint32_t c) {
+            return nodes[c].parent == parent && first_piece(run(nodes[c])) == piece;
+        });
+    }
+    void add_child(uint32_t c) {
+        children.fill(child(nodes[c].parent, first_piece(run(nodes[c]))), c,
+                      [this](uint32_t i) { return hash_of(i); });
+    }
+
+    // Splits node b after `cut` bytes of its run, which hold `top` pieces:
+    // the upper part becomes a new node in b's place, and b keeps the lower
+    // part below it, so that whatever names b still means b.
+    uint32_t split(uint32_t b, size_t cut, uint32_t top) {
+        const auto upper = static_cast<uint32_t>(nodes.size());
+        const Node n = nodes[b];
+        child(n.parent, first_piece(run(n))) = upper + 1;
+        nodes.push_back({n.parent, nodes[n.parent].depth + top, n.begin, uint32_t(cut)});
+        nodes[b] = {upper, n.depth, n.begin + uint32_t(cut), n.size - uint32_t(cut)};
+        add_child(b);
+        return upper;
+    }
+
+    // The pieces in the first `cut` bytes of run r of node b, counted on the
+    // shorter side of the cut.
+    uint32_t pieces_before(uint32_t b, std::string_view r, size_t cut) const {
+        return 2 * cut <= r.size() ? dots(r.substr(0, cut))
+                                   : pieces(nodes[b]) - dots(r.substr(cut));
+    }
+
+    // The node of `path` below `node`, whose pieces start at byte `at`;
+    // made where it is new.  The path follows the child that begins with its
+    // next piece as far as both agree; where they part, the child is split,
+    // and the rest of the path is a new node.  Each node passed takes the
+    // path's bytes as its run, so that the runs along the chain are the last
+    // path's own bytes.
+    uint32_t descend(uint32_t node, std::string_view path, size_t at) {
+        while (at < path.size()) {
+            const std::string_view rest = path.substr(at);
+            uint32_t &slot = child(node, first_piece(rest));
+            if (slot == 0) {
+                const auto fresh = static_cast<uint32_t>(nodes.size());
+                nodes.push_back({node, nodes[node].depth + dots(rest), offset(rest),
+                                 static_cast<uint32_t>(rest.size())});
+                children.fill(slot, fresh, [this](uint32_t i) { return hash_of(i); });
+                chain.push_back({fresh, static_cast<uint32_t>(path.size())});
+                return fresh;
             }
-            Scope &c = nodes[child];
-            Match m = match(c.run, path);
-            if (m.pieces < c.pieces) {
-                // The upper part of c's run becomes a node of its own, in c's place.
-                Scope top{c.parent, m.pieces, c.depth - c.pieces + m.pieces,
-                          c.run.substr(0, m.run_bytes)};
-                c = {uint32_t(nodes.size()), c.pieces - m.pieces, c.depth,
-                     c.run.substr(m.run_bytes)};
-                children.emplace(key(c.parent, c.run), child);
-                child = c.parent;
-                nodes.push_back(top);
-            }
-            node = child;
-            path.remove_prefix(m.path_bytes);
+            uint32_t c = slot - 1;
+            const std::string_view r = run(nodes[c]);
+            const Match m = match(r, rest);
+            if (m.run < r.size()) c = split(c, m.run, pieces_before(c, r, m.run));
+            nodes[c].begin = offset(rest);
+            nodes[c].size = static_cast<uint32_t>(m.path);
+            at += m.path;
+            chain.push_back({c, static_cast<uint32_t>(at)});
+            node = c;
         }
         return node;
     }
 
-    // The node of a new scope path, looked up from the deepest node of the
-    // previous name's path that it shares byte for byte: the point where most
-    // names part from their neighbours.
-    uint32_t place(std::string_view path, const Named &prev) {
-        size_t same = path.substr(0, common_prefix(path, prev.scope)).rfind('.') + 1;
-        uint32_t shared = dots(path.substr(0, same)), node = prev.node;
-        while (nodes[node].depth > shared)
-            node = nodes[node].parent;
-        // Back from the shared bytes to where the node's pieces end.
-        for (uint32_t d = shared; d > nodes[node].depth; --d)
-            same = path.substr(0, same - 1).rfind('.') + 1;
-        return descend(node, path.substr(same));
+    // The node of a scope path, placed from the last path: up the chain to
+    // the deepest node that ends within the bytes both share; where the
+    // shared pieces end inside the next node's run, that node is split.
+    uint32_t place(std::string_view path) {
+        const size_t same = path.substr(0, common_prefix(path, last)).rfind('.') + 1;
+        Step below{};
+        while (chain.back().end > same) {
+            below = chain.back();
+            chain.pop_back();
+        }
+        Step at = chain.back();
+        if (same > at.end) {
+            // The run of `below` holds the last path's bytes, so the cut lies
+            // at the same distance into it.
+            const Node b = nodes[below.node];
+            at = {
+                split(below.node, same - at.end, pieces_before(below.node, run(b), same - at.end)),
+                static_cast<uint32_t>(same)};
+            chain.push_back(at);
+        }
+        last = path;
+        return descend(at.node, path, at.end);
     }
 
-    // The scope node and reference of a facility's name: from its name
-    // offset to its NUL or to the end of the table; an offset outside the
-    // table gives the empty name.  Names are remembered by offset where an
-    // offset may come again (when not every one is above the one before).
-    Named name(int32_t offset, const Named &prev, bool remember) {
-        if (auto it = seen.find(offset); it != seen.end()) return it->second;
+    // The scope node and reference of the name at `offset`: to its NUL or to
+    // the end of the table; an offset outside the table gives the empty name.
+    Named name(int32_t offset) {
         std::string_view name =
             offset >= 0 && size_t(offset) < names.size() ? names.substr(size_t(offset)) : "";
         name = name.substr(0, name.find('\0'));
-        size_t cut = name.rfind('.') + 1;
-        Named n{0, name.substr(0, cut), name.substr(cut)};
-        n.node = place(n.scope, prev);
-        if (remember) seen.emplace(offset, n);
-        return n;
+        const size_t cut = name.rfind('.') + 1;
+        const std::string_view ref = name.substr(cut);
+        return {offset, place(name.substr(0, cut)), ref.empty() ? 0 : this->offset(ref),
+                static_cast<uint32_t>(ref.size())};
     }
+    std::string_view ref(const Named &n) const { return names.substr(n.ref, n.ref_size); }
 
-    // The scope lines from node `from` to node `to`: "$upscope" for each
-    // piece up to their common ancestor, "$scope" for each piece down from
-    // there.  It costs only the lines it writes, as every step up or down
-    // passes a run of at least one piece.
-    void walk(Output &out, uint32_t from, uint32_t to) {
+    // The scope lines from node `from` to node `to`: up each piece to their
+    // common ancestor, down each piece from there.  It costs only the lines
+    // it writes, as every step up or down passes a run of at least one piece.
+    void walk(const Declarer &d, uint32_t from, uint32_t to) {
         uint64_t up = 0;
         for (down.clear(); from != to;) {
-            const Scope a = nodes[from], b = nodes[to];
-            up += a.depth >= b.depth ? a.pieces : 0;
-            from = a.depth >= b.depth ? a.parent : from;
+            const Node a = nodes[from], b = nodes[to];
+            if (a.depth >= b.depth) {
+                up += pieces(a);
+                from = a.parent;
+            }
             if (b.depth >= a.depth) down.push_back(std::exchange(to, b.parent));
         }
-        for (; up > 0; --up)
-            out_put(out, "$upscope $end\n");
+        if (up > 0) d.up(d.ctx, up);
         for (auto n = down.rbegin(); n != down.rend(); ++n) {
-            std::string_view r = nodes[*n].run;
-            for (size_t dot; (dot = r.find('.')) != r.npos; r.remove_prefix(dot + 1)) {
-                out_put(out, "$scope module ");
-                out_put(out, written(r.substr(0, dot)));
-                out_put(out, " $end\n");
-            }
+            std::string_view r = run(nodes[*n]);
+            for (size_t dot; (dot = r.find('.')) != r.npos; r.remove_prefix(dot + 1))
+                d.down(d.ctx, written(r.substr(0, dot)));
         }
     }
 };
 
-// One one-bit wire per bit, "$var wire 1 <id> <ref>[<k>] $end" for k = 0
-// .. n-1, the index left out for a facility of one bit; a facility of no
-// bits is declared as ref[0] and ref[-1], as the format has it.
-void put_vars(Output &out, const AetFacility &f, std::string_view ref) {
-    const int64_t top = int64_t(facility_bits(f)) - 1, step = top < 0 ? -1 : 1;
-    for (int64_t k = 0; k <= top * step && out.error == 0; ++k) {
-        char head[24] = "$var wire 1 ", tail[32];
-        char *h = vcdid(head + 12, static_cast<uint32_t>(f.first_id) + static_cast<uint32_t>(k)),
-             *t = tail;
-        *h++ = ' ';
-        if (top != 0) {
-            *t++ = '[';
-            t = put_signed(t, k * step);
-            *t++ = ']';
-        }
-        std::memcpy(t, " $end\n", 6);
-        out_put(out, {head, size_t(h - head)});
-        out_put(out, ref);
-        out_put(out, {tail, size_t(t + 6 - tail)});
+// Names by their offset, each placed once, for tables where an offset may
+// come again (when not every one is above the one before).
+struct NameMemo {
+    IndexTable by_offset;
+    std::vector<Named> named;
+
+    Named get(ScopeTree &tree, int32_t offset) {
+        const uint64_t h = mix(tree.seed ^ uint32_t(offset));
+        uint32_t &slot = by_offset.find(h, [&](uint32_t i) { return named[i].offset == offset; });
+        if (slot != 0) return named[slot - 1];
+        named.push_back(tree.name(offset));
+        by_offset.fill(slot, uint32_t(named.size() - 1),
+                       [&](uint32_t i) { return mix(tree.seed ^ uint32_t(named[i].offset)); });
+        return named.back();
     }
-}
+};
 
 } // namespace
 
-Status write_declarations(AetState &st) {
-    Output &out = st.out;
+Status write_declarations(const AetState &st, const Declarer &d) {
     ScopeTree tree({st.facnames.data(), st.facnames.size()});
     const bool repeats =
         std::adjacent_find(st.txfacs.begin(), st.txfacs.end(), [](auto &a, auto &b) {
             return a.name_offset >= b.name_offset;
         }) != st.txfacs.end();
-    Named prev; // the root, before the first facility
+    NameMemo memo;
+    if (repeats) memo.named.reserve(st.txfacs.size());
+    uint32_t from = 0; // the root, before the first facility
     for (const AetFacility &f : st.txfacs) {
-        Named n = tree.name(f.name_offset, prev, repeats);
-        tree.walk(out, prev.node, n.node);
-        put_vars(out, f, written(n.ref));
-        prev = n;
-        if (out.error != 0) return write_failed(out);
+        const Named n = repeats ? memo.get(tree, f.name_offset) : tree.name(f.name_offset);
+        tree.walk(d, from, n.node);
+        d.wires(d.ctx, f, written(tree.ref(n)));
+        from = n.node;
+        if (int err = d.error(d.ctx); err != 0) return write_failed(err);
     }
-    out_put(out, "$enddefinitions $end\n\n");
-    return out.error == 0 ? Status{} : write_failed(out);
+    return Status{};
 }

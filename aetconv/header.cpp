@@ -1,5 +1,4 @@
-// The trace header: format byte, creation texts and counts, and the VCD
-// $version and $timescale blocks made from them.
+// The trace header: format byte, creation texts and counts.
 #include "aet.h"
 
 #include <cstring>
@@ -16,19 +15,17 @@ constexpr size_t model_name_offset = 104;
 // 8-byte texts and their terminators.
 constexpr size_t model_capacity = 1005;
 
-// The header's texts; those of the model are in format 0xC0 only.
-struct AetHeader {
-    std::string created_on, created_at, model_on, model_at, model;
-};
-
 // An 8-byte text, up to its first NUL or all 8 bytes.
 std::string text8(const unsigned char *p) {
     const char *s = reinterpret_cast<const char *>(p);
     return {s, strnlen(s, 8)};
 }
 
-Status read_header(AetState &st, AetHeader &h) {
+} // namespace
+
+Status read_header(AetState &st) {
     Input &in = st.handle;
+    AetHeader &h = st.header;
     if (!in_fill(in, 1)) return in.error != 0 ? ran_out(in) : Status{Fault::not_aet};
     const int format = in.data[in.pos];
     if (format != 0xA0 && format != 0xC0) return Status{Fault::not_aet};
@@ -53,30 +50,4 @@ Status read_header(AetState &st, AetHeader &h) {
         }
     }
     return Status{};
-}
-
-Status write_header(AetState &st, const AetHeader &h) {
-    std::string text = "$version\n\tAET created at ";
-    text.append(h.created_at).append(" on ").append(h.created_on).append(".\n");
-    if (st.format == 0xC0) {
-        text.append("\tModel ")
-            .append(h.model)
-            .append(" created at ")
-            .append(h.model_at)
-            .append(" on ")
-            .append(h.model_on)
-            .append(".\n");
-    }
-    text.append("\t").append(std::to_string(st.numfacs)).append(" facilities found occupying ");
-    text.append(std::to_string(st.facbytes)).append(" bytes.\n$end\n\n$timescale\n\t1ns\n$end\n\n");
-    out_put(st.out, text);
-    return st.out.error == 0 ? Status{} : write_failed(st.out);
-}
-
-} // namespace
-
-Status convert_header(AetState &st) {
-    AetHeader h;
-    Status s = read_header(st, h);
-    return s.fault == Fault::none ? write_header(st, h) : s;
 }

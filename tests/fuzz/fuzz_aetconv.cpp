@@ -10,7 +10,7 @@
 //    the trace gives the same status and the same text (the buffer edges:
 //    a refill inside a record, a flush inside a long text; the replay of
 //    the seed corpus in every test build reaches them for every record kind).
-#include "aet.h"
+#include "vcd.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -57,9 +57,10 @@ Result convert_bytes(const uint8_t *data, size_t size, size_t window = 0,
                !in_open_fd(st.handle, fd, window)) {
         std::abort();
     }
-    out_open(st.out, Sink{discard, &d}, cap);
-    Status s = convert(st);
-    if (!out_flush(st.out)) s = write_failed(st.out);
+    Output out;
+    out_open(out, Sink{discard, &d}, cap);
+    Status s = convert(st, out);
+    if (!out_flush(out)) s = write_failed(out);
     if (fd >= 0) close(fd);
     return {s, d, in_offset(st.handle)};
 }
