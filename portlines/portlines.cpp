@@ -15,6 +15,7 @@
 #include <initializer_list>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -146,10 +147,15 @@ bool hung_up() {
     return (poll(&p, 1, 0) > 0 && (p.revents & POLLHUP)) || tcgetattr(port, &now) != 0;
 }
 
-// True when fd is the port itself, which the monitor never writes.
+// True when fd is the port itself, which the monitor never writes: by its
+// own device number, or as a terminal that stands for it under a name of its
+// own (/dev/tty for the controlling terminal, /dev/console), whose device
+// TIOCGDEV gives, encoded as stat encodes it.
 bool is_port(int fd) {
     struct stat sb {};
-    return fstat(fd, &sb) == 0 && S_ISCHR(sb.st_mode) && sb.st_rdev == port_device;
+    unsigned int dev = 0;
+    return fstat(fd, &sb) == 0 && S_ISCHR(sb.st_mode) &&
+           (sb.st_rdev == port_device || (ioctl(fd, TIOCGDEV, &dev) == 0 && dev == port_device));
 }
 
 // One entry, ":<line up to its first NUL>:<count>\n", written whole; a

@@ -350,13 +350,21 @@ TEST(Portlines, RefusalsTouchNothing) {
         EXPECT_EQ(m.r.err, std::string("/dev/ttyS1: ") + err + "\n");
     }
 
-    // Standard output or error redirected onto the port itself: a message
-    // only where it does not go onto the port, which gets nothing.
+    // Standard output or error redirected onto the port itself, by its name
+    // or, with the port as the controlling terminal, by /dev/tty (a node of
+    // the namespace's own /dev): a message only where it does not go onto
+    // the port, which gets nothing.
     Pty pty;
     termios original = distinctive(pty);
-    for (const auto &[step, err] :
-         {std::pair{"exec >/dev/ttyS1", "standard output: is the port /dev/ttyS1 itself\n"},
-          std::pair{"exec 2>/dev/ttyS1", ""}}) {
+    const std::string as_tty =
+        "mknod /dev/tty c 5 0; exec setsid -cw sh -c 'exec \"$0\" </dev/null ";
+    for (const auto &[step, err] : {std::pair{std::string("exec >/dev/ttyS1"),
+                                              "standard output: is the port /dev/ttyS1 itself\n"},
+                                    std::pair{std::string("exec 2>/dev/ttyS1"), ""},
+                                    std::pair{as_tty + ">/dev/tty' \"$0\" </dev/ttyS1",
+                                              "standard output: is the port /dev/ttyS1 itself\n"},
+                                    std::pair{as_tty + "2>/dev/tty' \"$0\" </dev/ttyS1", ""}}) {
+        SCOPED_TRACE(step);
         Monitor m(pty.name, {}, step);
         ASSERT_TRUE(m.finish());
         EXPECT_EQ(m.r.status, 255);
