@@ -3,8 +3,12 @@
 #include "aet.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <new>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -158,34 +162,65 @@ uint64_t mix(uint64_t x) {
     return x ^ (x >> 33);
 }
 
-// A table of indices by a hash the caller gives and an equality it tests:
-// open addressing, one 4-byte slot an entry (index + 1; 0 is free), at
-// most half full.
+// A table of indices 1, 2, ... by a hash the caller gives and an equality
+// it tests: open addressing, one 4-byte slot an entry (0 is free), at most
+// half full.  The bits of a slot above the largest index hold bits of the
+// entry's hash, so that a probe rarely has to read the entry itself.  The
+// slots are zeroed pages from the system, resident only where an entry
+// lands: the table is sized for the most entries the caller expects at
+// once, and doubles past that.
 struct IndexTable {
-    std::vector<uint32_t> slots = std::vector<uint32_t>(16, 0);
-    size_t used = 0;
+    struct Free {
+        void operator()(uint32_t *p) const { std::free(p); }
+    };
+    std::unique_ptr<uint32_t[], Free> slots;
+    size_t size = 0, used = 0;
+    uint32_t index_mask = 0;
+
+    IndexTable(size_t expected, uint64_t largest_index) {
+        const int bits = 64 - __builtin_clzll(largest_index | 1);
+        index_mask = bits >= 32 ? ~uint32_t{0} : (uint32_t{1} << bits) - 1;
+        allocate(std::bit_ceil(std::max<size_t>(2 * expected, 16)));
+    }
+    void allocate(size_t n) {
+        slots.reset(static_cast<uint32_t *>(std::calloc(n, sizeof(uint32_t))));
+        if (!slots) throw std::bad_alloc();
+        size = n;
+    }
+    uint32_t tag(uint64_t hash) const {
+        return static_cast<uint32_t>(hash >> 32) &
+               ~index_mask; // the slot's index bits take the low ones
+    }
+    uint32_t entry(uint32_t index, uint64_t hash) const { return index | tag(hash); }
+    uint32_t index(uint32_t slot) const { return slot & index_mask; }
 
     // The slot that holds the index `same` accepts, or the free slot where
     // it belongs.
     template <typename Same> uint32_t &find(uint64_t hash, Same same) {
-        const size_t mask = slots.size() - 1;
-        for (size_t i = hash & mask;; i = (i + 1) & mask)
-            if (slots[i] == 0 || same(slots[i] - 1)) return slots[i];
+        const size_t mask = size - 1;
+        const uint32_t t = tag(hash);
+        for (size_t i = hash & mask;; i = (i + 1) & mask) {
+            const uint32_t s = slots[i];
+            if (s == 0 || ((s & ~index_mask) == t && same(s & index_mask))) return slots[i];
+        }
     }
-    // Puts an index into the free slot that find gave; past half full the
-    // table doubles, every entry placed again by hash_of(index).
-    template <typename HashOf> void fill(uint32_t &slot, uint32_t index, HashOf hash_of) {
-        slot = index + 1;
-        if (++used * 2 <= slots.size()) return;
-        std::vector<uint32_t> old(slots.size() * 2, 0);
-        old.swap(slots);
-        const size_t mask = slots.size() - 1;
-        for (uint32_t s : old) {
-            if (s == 0) continue;
-            size_t i = hash_of(s - 1) & mask;
-            while (slots[i] != 0)
-                i = (i + 1) & mask;
-            slots[i] = s;
+    // Puts an index into the free slot that find gave; n is the largest
+    // index in the table.  Past half full the table doubles, and every index
+    // 1..n is placed again by hash_of(index): in the order of the indices,
+    // not of the old slots, so that what hash_of reads is read in the order
+    // it was made.
+    template <typename HashOf>
+    void fill(uint32_t &slot, uint32_t index, uint64_t hash, uint32_t n, HashOf hash_of) {
+        slot = entry(index, hash);
+        if (++used * 2 <= size) return;
+        allocate(2 * size);
+        const size_t mask = size - 1;
+        for (uint32_t i = 1; i <= n; ++i) {
+            const uint64_t h = hash_of(i);
+            size_t at = h & mask;
+            while (slots[at] != 0)
+                at = (at + 1) & mask;
+            slots[at] = entry(i, h);
         }
     }
 };
@@ -221,14 +256,23 @@ struct ScopeTree {
     };
     std::string_view names;
     uint64_t seed;
+    bool shared;                     // nodes are found again through the child table
     std::vector<Node> nodes{Node{}}; // [0]: the root, the scope of names without a dot
     IndexTable children;             // by parent and first piece as written
     std::string_view last;           // the scope path placed last
     std::vector<Step> chain{Step{}}; // its nodes, from the root
+    std::vector<uint32_t> gone;      // scratch of place(): the nodes of the last path left
     std::vector<uint32_t> down;      // scratch of walk()
 
-    explicit ScopeTree(std::string_view table)
-        : names(table), seed(mix(uint64_t(clock()) ^ reinterpret_cast<uintptr_t>(this))) {}
+    // Each name makes at most two nodes, a split and a new one; room for them
+    // is reserved at once (only what is used becomes resident), so that the
+    // nodes never stand twice in memory while they grow.  Nodes are found
+    // again through the child table only where names repeat.
+    ScopeTree(std::string_view table, size_t names_at_most, bool repeats)
+        : names(table), seed(mix(uint64_t(clock()) ^ reinterpret_cast<uintptr_t>(this))),
+          shared(repeats), children(repeats ? names_at_most : 0, 2 * uint64_t{names_at_most} + 1) {
+        nodes.reserve(std::min<size_t>(2 * names_at_most + 1, size_t{1} << 24));
+    }
 
     std::string_view run(const Node &n) const { return names.substr(n.begin, n.size); }
     uint32_t pieces(const Node &n) const { return n.depth - nodes[n.parent].depth; }
@@ -249,13 +293,25 @@ struct ScopeTree {
         return h;
     }
     uint64_t hash_of(uint32_t c) const { return hash(nodes[c].parent, first_piece(run(nodes[c]))); }
-    uint32_t &child(uint32_t parent, std::string_view piece) {
-        return children.find(hash(parent, piece), [&](uint32_t c) {
-            return nodes[c].parent == parent && first_piece(run(nodes[c])) == piece;
-        });
+    // The slot of the child of `parent` whose first piece is `piece`, or the
+    // free slot where it belongs; and the key's hash.
+    struct Child {
+        uint32_t &slot;
+        uint64_t hash;
+    };
+    Child child(uint32_t parent, std::string_view piece) {
+        const uint64_t h = hash(parent, piece);
+        return {children.find(h,
+                              [&](uint32_t c) {
+                                  return nodes[c].parent == parent &&
+                                         first_piece(run(nodes[c])) == piece;
+                              }),
+                h};
     }
-    void add_child(uint32_t c) {
-        children.fill(child(nodes[c].parent, first_piece(run(nodes[c]))), c,
+    // Node c into the free slot that child() gave; every node but the root
+    // is the child of one node.
+    void add_child(Child at, uint32_t c) {
+        children.fill(at.slot, c, at.hash, static_cast<uint32_t>(nodes.size() - 1),
                       [this](uint32_t i) { return hash_of(i); });
     }
 
@@ -265,10 +321,13 @@ struct ScopeTree {
     uint32_t split(uint32_t b, size_t cut, uint32_t top) {
         const auto upper = static_cast<uint32_t>(nodes.size());
         const Node n = nodes[b];
-        child(n.parent, first_piece(run(n))) = upper + 1;
+        if (shared) {
+            const Child was = child(n.parent, first_piece(run(n)));
+            was.slot = children.entry(upper, was.hash);
+        }
         nodes.push_back({n.parent, nodes[n.parent].depth + top, n.begin, uint32_t(cut)});
         nodes[b] = {upper, n.depth, n.begin + uint32_t(cut), n.size - uint32_t(cut)};
-        add_child(b);
+        if (shared) add_child(child(upper, first_piece(run(nodes[b]))), b);
         return upper;
     }
 
@@ -279,25 +338,40 @@ struct ScopeTree {
                                    : pieces(nodes[b]) - dots(r.substr(cut));
     }
 
+    // A new node for the rest of `path` from byte `at`, below `node`; in
+    // the table too if `slot` is given.
+    uint32_t fresh(uint32_t node, std::string_view path, size_t at, const Child *slot) {
+        const std::string_view rest = path.substr(at);
+        const auto n = static_cast<uint32_t>(nodes.size());
+        nodes.push_back({node, nodes[node].depth + dots(rest), offset(rest),
+                         static_cast<uint32_t>(rest.size())});
+        if (slot != nullptr) add_child(*slot, n);
+        chain.push_back({n, static_cast<uint32_t>(path.size())});
+        return n;
+    }
+
     // The node of `path` below `node`, whose pieces start at byte `at`;
     // made where it is new.  The path follows the child that begins with its
-    // next piece as far as both agree; where they part, the child is split,
-    // and the rest of the path is a new node.  Each node passed takes the
-    // path's bytes as its run, so that the runs along the chain are the last
-    // path's own bytes.
+    // next piece as written (the next node of the last path if it is that
+    // one, else the one in the table) as far as both agree; where they part,
+    // the child is split, and the rest of the path is a new node.  Each node
+    // passed takes the path's bytes as its run, so that the runs along the
+    // chain are the last path's own bytes.
     uint32_t descend(uint32_t node, std::string_view path, size_t at) {
         while (at < path.size()) {
-            const std::string_view rest = path.substr(at);
-            uint32_t &slot = child(node, first_piece(rest));
-            if (slot == 0) {
-                const auto fresh = static_cast<uint32_t>(nodes.size());
-                nodes.push_back({node, nodes[node].depth + dots(rest), offset(rest),
-                                 static_cast<uint32_t>(rest.size())});
-                children.fill(slot, fresh, [this](uint32_t i) { return hash_of(i); });
-                chain.push_back({fresh, static_cast<uint32_t>(path.size())});
-                return fresh;
+            const std::string_view rest = path.substr(at), piece = first_piece(rest);
+            uint32_t c = 0;
+            if (!gone.empty() && nodes[gone.back()].parent == node &&
+                first_piece(run(nodes[gone.back()])) == piece) {
+                c = gone.back();
+                gone.pop_back();
+            } else if (shared) {
+                const Child slot = child(node, piece);
+                c = children.index(slot.slot);
+                if (c == 0) return fresh(node, path, at, &slot);
+            } else {
+                return fresh(node, path, at, nullptr);
             }
-            uint32_t c = slot - 1;
             const std::string_view r = run(nodes[c]);
             const Match m = match(r, rest);
             if (m.run < r.size()) c = split(c, m.run, pieces_before(c, r, m.run));
@@ -310,24 +384,23 @@ struct ScopeTree {
         return node;
     }
 
-    // The node of a scope path, placed from the last path: up the chain to
-    // the deepest node that ends within the bytes both share; where the
-    // shared pieces end inside the next node's run, that node is split.
+    // The node of a scope path, placed from the last path: the chain goes up
+    // to the deepest node that ends within the bytes both share; where the
+    // shared pieces end inside the run of the next node of the last path,
+    // that node is split (its run holds the last path's bytes, so the cut
+    // lies at the same distance into it), and the path goes down from there.
     uint32_t place(std::string_view path) {
         const size_t same = path.substr(0, common_prefix(path, last)).rfind('.') + 1;
-        Step below{};
+        gone.clear();
         while (chain.back().end > same) {
-            below = chain.back();
+            gone.push_back(chain.back().node);
             chain.pop_back();
         }
         Step at = chain.back();
         if (same > at.end) {
-            // The run of `below` holds the last path's bytes, so the cut lies
-            // at the same distance into it.
-            const Node b = nodes[below.node];
-            at = {
-                split(below.node, same - at.end, pieces_before(below.node, run(b), same - at.end)),
-                static_cast<uint32_t>(same)};
+            const size_t cut = same - at.end;
+            const uint32_t b = gone.back();
+            at = {split(b, cut, pieces_before(b, run(nodes[b]), cut)), static_cast<uint32_t>(same)};
             chain.push_back(at);
         }
         last = path;
@@ -375,13 +448,19 @@ struct NameMemo {
     IndexTable by_offset;
     std::vector<Named> named;
 
+    explicit NameMemo(size_t names_at_most) : by_offset(names_at_most, names_at_most) {
+        named.reserve(names_at_most);
+    }
+    // Slots hold positions in `named` plus one.
     Named get(ScopeTree &tree, int32_t offset) {
-        const uint64_t h = mix(tree.seed ^ uint32_t(offset));
-        uint32_t &slot = by_offset.find(h, [&](uint32_t i) { return named[i].offset == offset; });
-        if (slot != 0) return named[slot - 1];
+        auto hash = [&](int32_t o) { return mix(tree.seed ^ uint32_t(o)); };
+        const uint64_t h = hash(offset);
+        uint32_t &slot =
+            by_offset.find(h, [&](uint32_t i) { return named[i - 1].offset == offset; });
+        if (slot != 0) return named[by_offset.index(slot) - 1];
         named.push_back(tree.name(offset));
-        by_offset.fill(slot, uint32_t(named.size() - 1),
-                       [&](uint32_t i) { return mix(tree.seed ^ uint32_t(named[i].offset)); });
+        const auto n = static_cast<uint32_t>(named.size());
+        by_offset.fill(slot, n, h, n, [&](uint32_t i) { return hash(named[i - 1].offset); });
         return named.back();
     }
 };
@@ -389,15 +468,14 @@ struct NameMemo {
 } // namespace
 
 Status write_declarations(const AetState &st, const Declarer &d) {
-    ScopeTree tree({st.facnames.data(), st.facnames.size()});
-    const bool repeats =
-        std::adjacent_find(st.txfacs.begin(), st.txfacs.end(), [](auto &a, auto &b) {
-            return a.name_offset >= b.name_offset;
-        }) != st.txfacs.end();
-    NameMemo memo;
-    if (repeats) memo.named.reserve(st.txfacs.size());
+    const std::vector<AetFacility> &facs = st.txfacs;
+    const bool repeats = std::adjacent_find(facs.begin(), facs.end(), [](auto &a, auto &b) {
+                             return a.name_offset >= b.name_offset;
+                         }) != facs.end();
+    ScopeTree tree({st.facnames.data(), st.facnames.size()}, facs.size(), repeats);
+    NameMemo memo(repeats ? facs.size() : 0);
     uint32_t from = 0; // the root, before the first facility
-    for (const AetFacility &f : st.txfacs) {
+    for (const AetFacility &f : facs) {
         const Named n = repeats ? memo.get(tree, f.name_offset) : tree.name(f.name_offset);
         tree.walk(d, from, n.node);
         d.wires(d.ctx, f, written(tree.ref(n)));
