@@ -4,6 +4,7 @@
 #include "aet_test.h"
 #include "damaged_traces.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <functional>
@@ -100,6 +101,15 @@ TEST(DamagedTraces, OutOfMemoryEndsWithAMessage) {
 // whole-design records over 1.5 million bits are written as they are made,
 // with the very bytes a kept text has.
 TEST(DamagedTraces, LargeDesignsStream) {
+    // A design of no bits: its whole-design records cost nothing.
+    Trace none;
+    for (int i = 0; i < 500000; ++i)
+        none.facilities.push_back({0, 1, 2 * i, 0});
+    none.names = "n";
+    none.events = std::string(250000, '\xAC') + ev::tick();
+    RunResult r = convert(none);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out.ends_with(enddefs + "#1\n"));
     Trace huge, big;
     huge.fac("huge", 65535, 65535, 0);
     huge.events = ev::all(1);
@@ -108,7 +118,7 @@ TEST(DamagedTraces, LargeDesignsStream) {
     RunOptions o;
     o.stop_reading_after = 8 << 20;
     TempDir dir;
-    RunResult r = run({aetconv_bin, dir.write("huge.aet", huge.bytes())}, o);
+    r = run({aetconv_bin, dir.write("huge.aet", huge.bytes())}, o);
     EXPECT_TRUE(r.signal == SIGPIPE ||
                 (r.status == 1 && r.err.find("Could not write the VCD") == 0))
         << r.status << " " << r.signal << " " << r.err;
@@ -127,10 +137,12 @@ TEST(DamagedTraces, LargeDesignsStream) {
 // alike once written but differ as bytes ("" and "unnamed", a space or a
 // byte above 0x7F and '_'), alternating or picked at random among many
 // facilities; one name of millions of dots; many facilities on one long
-// name.  Each converts in bounded memory, and without a timed assertion
-// well within the test's time limit, which a cost of facilities x pieces
-// would pass many times over.  (The table is built a row at a time: the
-// peak memory measured includes the test's own.)
+// name, or each on a suffix of it one piece shorter; a scope of its own for
+// each of a million facilities; a million names in no order.  Each converts
+// in bounded memory, and without a timed assertion well within the test's
+// time limit, which a cost of facilities x pieces would pass many times
+// over.  (The table is built a row at a time: the peak memory measured
+// includes the test's own.)
 TEST(DamagedTraces, HostileNamesCostLittle) {
     auto repeat = [](const std::string &piece, int times) {
         std::string s;
@@ -138,11 +150,14 @@ TEST(DamagedTraces, HostileNamesCostLittle) {
             s += piece;
         return s;
     };
+    // Which name facility i takes: names in turn, at random, each once in a
+    // random order, or the suffix of the first name from byte 2i on.
+    enum class Pick { turn, random, shuffled, suffix };
     struct Shape {
         std::string what;
         int names, facilities;
         std::function<std::string(int)> name; // the k-th name
-        bool random = false;
+        Pick pick = Pick::turn;
     };
     const Shape shapes[] = {
         {"empty and unnamed pieces", 2, 100000,
@@ -150,28 +165,46 @@ TEST(DamagedTraces, HostileNamesCostLittle) {
         {"spaces, high bytes and underscores", 2, 100000,
          [&](int k) { return repeat(k ? "_._." : " .\x80.", 150000) + "x"; }},
         {"forty names at random", 40, 200000,
-         [&](int k) { return repeat(".", k) + "unnamed." + repeat(".", 100000) + "x"; }, true},
+         [&](int k) { return repeat(".", k) + "unnamed." + repeat(".", 100000) + "x"; },
+         Pick::random},
         {"one name of 4,000,000 dots", 1, 1, [&](int) { return repeat(".", 4000000) + "x"; }},
         {"many facilities on one long name", 1, 100000,
          [&](int) { return repeat("a.", 500000) + "x"; }},
+        {"suffixes of one long name", 1, 20000, [&](int) { return repeat("a.", 200000) + "x"; },
+         Pick::suffix},
+        {"a scope of its own for each facility", 1000000, 1000000,
+         [](int k) {
+             return "top.u" + std::to_string(k / 10000) + ".core" + std::to_string(k / 100 % 100) +
+                    ".blk" + std::to_string(k % 100) + ".sig";
+         }},
+        {"a million names in no order", 1000000, 1000000,
+         [](int k) { return "s" + std::to_string(k); }, Pick::shuffled},
     };
     std::mt19937 rng(1);
     for (const Shape &shape : shapes) {
         SCOPED_TRACE(shape.what);
-        Trace t;
-        std::vector<int32_t> offsets;
-        for (int k = 0; k < shape.names; ++k) {
-            offsets.push_back(static_cast<int32_t>(t.names.size()));
-            t.names += shape.name(k) + '\0';
-        }
-        for (int i = 0; i < shape.facilities; ++i)
-            t.facilities.push_back(
-                {1, 1, i,
-                 offsets[shape.random ? rng() % offsets.size() : size_t(i) % offsets.size()]});
         TempDir dir;
+        std::string path;
+        { // the trace is gone from the test's memory before the converter starts
+            Trace t;
+            std::vector<int32_t> offsets;
+            for (int k = 0; k < shape.names; ++k) {
+                offsets.push_back(static_cast<int32_t>(t.names.size()));
+                t.names += shape.name(k) + '\0';
+            }
+            if (shape.pick == Pick::shuffled) std::shuffle(offsets.begin(), offsets.end(), rng);
+            for (int i = 0; i < shape.facilities; ++i) {
+                const int32_t offset = shape.pick == Pick::suffix ? 2 * i
+                                       : shape.pick == Pick::random
+                                           ? offsets[rng() % offsets.size()]
+                                           : offsets[size_t(i) % offsets.size()];
+                t.facilities.push_back({1, 1, i, offset});
+            }
+            path = dir.write("t.aet", t.bytes());
+        }
         RunOptions discard;
         discard.stdout_path = "/dev/null";
-        RunResult r = run({aetconv_bin, dir.write("t.aet", t.bytes())}, discard);
+        RunResult r = run({aetconv_bin, path}, discard);
         EXPECT_EQ(r.status, 0) << r.err;
         expect_small(r);
     }

@@ -60,8 +60,10 @@ TEST(Header, BothFormatsByteForByte) {
 }
 
 // Standard error on a terminal: a conversion that runs past a second shows
-// a progress line there, erased at the end, unless standard output is the
-// same screen; the VCD never carries it.
+// a progress line there with what it read and wrote, erased at the end,
+// unless standard output is the same screen or the converter is a job in
+// the background of that terminal (there a line would stop it, with stty
+// tostop); the VCD never carries it.
 TEST(Progress, ShownOnATerminalOnlyBesideRedirectedOutput) {
     Trace t;
     t.bit("clk");
@@ -73,7 +75,18 @@ TEST(Progress, ShownOnATerminalOnlyBesideRedirectedOutput) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err.rfind("\raetconv: ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find("MB read"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("MB written"), std::string::npos) << r.err;
     EXPECT_TRUE(r.err.ends_with("\r\033[K"));
+    EXPECT_TRUE(r.out.ends_with("#1\n#2\n"));
+
+    // The terminal made the controlling one of a new session, whose shell
+    // starts the converter in a group of its own (timeout's).
+    r = run({"sh", "-c",
+             "exec 3<&0 </dev/fd/2 setsid -c sh -c 'stty tostop; timeout 20 \"$0\" /dev/fd/3; "
+             "echo status $? >&2' \"$0\"",
+             aetconv_bin},
+            o);
+    EXPECT_EQ(r.err, "status 0\r\n");
     EXPECT_TRUE(r.out.ends_with("#1\n#2\n"));
 
     o.terminal_stdout = true;
