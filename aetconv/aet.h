@@ -40,6 +40,8 @@ enum class Fault {
     read_error,   // err: errno
     write_error,  // err: errno
     no_memory,    // offset: how far the trace was read
+    no_wires,     // an FST of a design without wires
+    many_wires,   // an FST of a design of more wires than it can number; offset: the wires
 };
 
 struct Status {

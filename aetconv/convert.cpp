@@ -29,6 +29,10 @@ std::string status_message(const Status &s, const char *path, const char *output
                ", exiting.\n";
     case Fault::no_memory:
         return "Out of memory at offset " + at + ", exiting.\n";
+    case Fault::no_wires:
+        return "The design has no wires, and an FST needs one, exiting.\n";
+    case Fault::many_wires:
+        return "The design has " + at + " wires, more than an FST can number, exiting.\n";
     }
     return {};
 }

@@ -271,7 +271,7 @@ struct ScopeTree {
     ScopeTree(std::string_view table, size_t names_at_most, bool repeats)
         : names(table), seed(mix(uint64_t(clock()) ^ reinterpret_cast<uintptr_t>(this))),
           shared(repeats), children(repeats ? names_at_most : 0, 2 * uint64_t{names_at_most} + 1) {
-        nodes.reserve(std::min<size_t>(2 * names_at_most + 1, size_t{1} << 24));
+        nodes.reserve(std::min<size_t>(2 * names_at_most + 1, size_t{1} << 22));
     }
 
     std::string_view run(const Node &n) const { return names.substr(n.begin, n.size); }

@@ -10,6 +10,11 @@
 namespace aet {
 
 inline const std::string aetconv_bin = AETCONV_PATH;
+#ifdef AETFST_PATH
+inline const std::string aetfst_bin = AETFST_PATH;
+#else
+inline const std::string aetfst_bin; // not built: its tests skip, or fail in CI
+#endif
 
 inline RunResult convert_bytes(const std::string &bytes) {
     TempDir dir;

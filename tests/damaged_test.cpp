@@ -7,9 +7,13 @@
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <random>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 using namespace aet;
 
@@ -85,13 +89,17 @@ TEST(DamagedTraces, OutOfMemoryEndsWithAMessage) {
     TempDir dir;
     for (const Trace *t : {&records, &names}) {
         std::string head = t->bytes();
-        RunResult r =
-            run({"/bin/sh", "-c", "ulimit -v 262144; cat \"$1\" /dev/zero | \"$0\" /dev/stdin",
-                 aetconv_bin, dir.write("head.aet", head)});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err.rfind("Out of memory at offset ", 0), 0u) << r.err;
-        EXPECT_EQ(r.err.substr(r.err.find(',')), ", exiting.\n");
-        EXPECT_EQ(r.out, header_text(*t));
+        for (const std::string &bin : {aetconv_bin, aetfst_bin}) {
+            if (bin.empty()) continue;
+            RunResult r = run({"/bin/sh", "-c",
+                               "ulimit -v 262144; cat \"$1\" /dev/zero | \"$0\" /dev/stdin \"$2\"",
+                               bin, dir.write("head.aet", head), dir.path + "/t.fst"});
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err.rfind("Out of memory at offset ", 0), 0u) << r.err;
+            EXPECT_EQ(r.err.substr(r.err.find(',')), ", exiting.\n");
+            EXPECT_EQ(r.out, bin == aetconv_bin ? header_text(*t) : "");
+            EXPECT_FALSE(std::filesystem::exists(dir.path + "/t.fst"));
+        }
     }
 }
 
@@ -208,6 +216,94 @@ TEST(DamagedTraces, HostileNamesCostLittle) {
         EXPECT_EQ(r.status, 0) << r.err;
         expect_small(r);
     }
+}
+
+// aetfst fails as aetconv does on every damaged trace, keeping in a file
+// that readers open what came before damage in the records; and it refuses
+// what it cannot write.  A failure leaves nothing under the output's name
+// and nothing beside it, and changes no other kind of file than a regular
+// one (the nodes are the test's own).
+TEST(Fst, FailuresLeaveNoHalfWrittenFile) {
+    REQUIRE_OR_SKIP(!aetfst_bin.empty(), "aetfst");
+    TempDir dir;
+    const std::string fst = dir.path + "/t.fst";
+    auto temporaries = [&dir] { // files the library or aetfst would leave beside t.fst
+        int n = 0;
+        for (const auto &e : std::filesystem::directory_iterator(dir.path))
+            n += e.path().filename().string().starts_with("t.fst.");
+        return n;
+    };
+    for (const Damage &c : damage_table()) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(fst);
+        RunResult r = run({aetfst_bin, dir.write("t.aet", c.bytes), fst});
+        const bool declared =
+            convert_bytes(c.bytes).out.find("$enddefinitions") != std::string::npos;
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(std::filesystem::exists(fst), declared);
+        if (declared) {
+            EXPECT_EQ(run({"fst2vcd", "-f", fst}).status, 0);
+        }
+        EXPECT_EQ(temporaries(), 0);
+    }
+
+    Trace empty, huge, many;
+    huge.fac("huge", 65535, 65535, 0);
+    for (int i = 0; i < 20000; ++i)
+        many.bit("s" + std::to_string(i));
+    for (uint32_t i = 0; i < 300000; ++i)
+        many.events += ev::tick() + ev::single(i & 1, (i * 7919) % 20000);
+    const std::string usage =
+        "Usage:\n------\n" + aetfst_bin + " filename fstfile\n\nFST is then written to fstfile.\n";
+    const bool root = geteuid() == 0;
+    if (root) mknod((dir.path + "/node").c_str(), S_IFCHR | 0666, makedev(1, 3));
+    mkfifo((dir.path + "/fifo").c_str(), 0666);
+    std::filesystem::create_directory(dir.path + "/dir");
+    std::filesystem::create_directory_symlink("dir", dir.path + "/link");
+    std::filesystem::create_symlink("nothing", dir.path + "/dangling");
+    const std::string t = dir.write("t.aet", small_design().bytes());
+    auto refused = [](const std::string &name) {
+        return "Could not write '" + name + "': not a regular file, exiting.\n";
+    };
+    struct Case {
+        std::vector<std::string> argv;
+        std::string err;
+    };
+    std::vector<Case> cases = {
+        {{aetfst_bin}, usage},
+        {{aetfst_bin, t}, usage},
+        {{aetfst_bin, t, fst, "x"}, usage},
+        {{aetfst_bin, dir.write("e.aet", empty.bytes()), fst},
+         "The design has no wires, and an FST needs one, exiting.\n"},
+        {{aetfst_bin, dir.write("h.aet", huge.bytes()), fst},
+         "The design has 4294836225 wires, more than an FST can number, exiting.\n"},
+        {{aetfst_bin, t + "x", fst}, "Could not open '" + t + "x', exiting.\n"},
+    };
+    for (const char *node : {"/node", "/fifo", "/dir", "/link", "/dangling"})
+        if (root || node != std::string("/node"))
+            cases.push_back({{aetfst_bin, t, dir.path + node}, refused(dir.path + node)});
+    if (root && std::system("unshare --mount true >/dev/null 2>&1") == 0) {
+        // A file system that fills up while the file is written.
+        cases.push_back(
+            {{"unshare", "--mount", "sh", "-c",
+              "mount -t tmpfs -o size=256k none \"$2\" && exec \"$0\" \"$1\" \"$2/t.fst\"",
+              aetfst_bin, dir.write("m.aet", many.bytes()), dir.path + "/dir"},
+             "Could not write '" + dir.path + "/dir/t.fst': No space left on device, exiting.\n"});
+    }
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.argv.back());
+        std::filesystem::remove(fst);
+        RunResult r = run(c.argv);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_FALSE(std::filesystem::exists(fst));
+        EXPECT_EQ(temporaries(), 0);
+        EXPECT_TRUE(std::filesystem::is_empty(dir.path + "/dir"));
+    }
+    struct stat sb {};
+    EXPECT_TRUE(!root || (stat((dir.path + "/node").c_str(), &sb) == 0 && S_ISCHR(sb.st_mode)));
+    EXPECT_TRUE(stat((dir.path + "/fifo").c_str(), &sb) == 0 && S_ISFIFO(sb.st_mode));
 }
 
 } // namespace

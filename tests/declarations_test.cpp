@@ -70,8 +70,8 @@ TEST(Declarations, ScopeWalkAgainstThePreviousFacility) {
 
 // Names made of pieces that read alike once written ("" and "unnamed", a
 // space, a byte above 0x7F and '_'), in odd rounds each name new, in even
-// rounds some shared by several facilities, against the walk written plainly: each facility's scope pieces as
-// written, compared with the previous facility's.
+// rounds some shared by several facilities, against the walk written plainly: each facility's scope
+// pieces as written, compared with the previous facility's.
 TEST(Declarations, RandomNamesFollowThePlainWalk) {
     std::mt19937 rng(7);
     const std::string pieces[] = {"", "unnamed", " ", "_", "\x80", "a", "b"},

@@ -1,0 +1,187 @@
+// aetfst: converts a Texsim AET trace into an FST file.
+//
+// The file is written under a temporary name beside the output, checked
+// by reading it back, and renamed into place: a failed run never leaves a
+// half-written file under the output's name, and the library, which
+// replaces whatever its path names, never touches anything but a regular
+// file of the user's.
+#include "fstapi.h"
+#include "fstlib_checks.h"
+#include "fstwriter.h"
+#include "output.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A whole message on standard error.
+void say(const std::string &line) {
+    int fd = STDERR_FILENO;
+    write_fd(&fd, line.data(), line.size());
+}
+
+std::string could_not_write(const char *out, const std::string &reason) {
+    return "Could not write '" + std::string(out) + "': " + reason + ", exiting.\n";
+}
+
+// The file that the FST replaces: the output itself, a regular file or a
+// name not yet taken, or the regular file a link names.  Anything else (a
+// device, a FIFO, a directory, a link to one or to nothing) is refused
+// with the reason.
+bool output_file(const char *out, std::string &file, std::string &reason) {
+    struct stat sb {};
+    if (stat(out, &sb) == 0) {
+        char *real = S_ISREG(sb.st_mode) ? realpath(out, nullptr) : nullptr;
+        if (real == nullptr) {
+            reason = S_ISREG(sb.st_mode) ? std::strerror(errno) : "not a regular file";
+            return false;
+        }
+        file = real;
+        std::free(real);
+        return true;
+    }
+    if (errno != ENOENT || lstat(out, &sb) == 0) {
+        reason = errno == ENOENT ? "not a regular file" : std::strerror(errno);
+        return false;
+    }
+    file = out;
+    return true;
+}
+
+// The temporary file and the library's hierarchy file beside it, removed
+// on every way out but success; kept in fixed buffers for the handlers.
+char temp[PATH_MAX + 16], temp_hier[PATH_MAX + 32];
+char lost[PATH_MAX + 128]; // the message for a write that could not be backed
+size_t lost_size = 0;
+
+void remove_temp() {
+    unlink(temp);
+    unlink(temp_hier);
+}
+
+// The library maps temporary files into memory; where no space backs them,
+// touching them raises SIGBUS.  The library ends the process where an
+// allocation fails.  Both end here, with the message and nothing left.
+void abandon() {
+    remove_temp();
+    (void)!write(STDERR_FILENO, lost, lost_size);
+    _exit(1);
+}
+void on_bus(int) {
+    abandon();
+}
+
+bool make_temp(const std::string &file, const char *out, std::string &reason) {
+    if (file.size() > PATH_MAX) {
+        reason = std::strerror(ENAMETOOLONG);
+        return false;
+    }
+    std::snprintf(temp, sizeof temp, "%s.XXXXXX", file.c_str());
+    int fd = mkstemp(temp);
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    close(fd);
+    std::snprintf(temp_hier, sizeof temp_hier, "%s.hier", temp);
+    const std::string message = could_not_write(out, std::strerror(ENOSPC));
+    lost_size = std::min(message.size(), sizeof lost);
+    std::memcpy(lost, message.data(), lost_size);
+    aet_fst_on_exit = abandon;
+    struct sigaction bus {};
+    bus.sa_handler = on_bus;
+    sigaction(SIGBUS, &bus, nullptr);
+    return true;
+}
+
+void notices(const FstNotes &n) {
+    if (n.times_back > 0)
+        say("aetfst: " + std::to_string(n.times_back) +
+            " time records went back; their times were held at the largest before them.\n");
+    if (n.undeclared > 0)
+        say("aetfst: " + std::to_string(n.undeclared) +
+            " value changes for identifiers that no facility declares were left out.\n");
+}
+
+// Converts the trace open at fd into the temporary file; true when the
+// file is complete and reads back.  The status is the trace's.
+bool convert(int fd, const char *out, Status &s, FstNotes &notes, std::string &reason) {
+    void *fst = fstWriterCreate(temp, 1);
+    if (fst == nullptr) {
+        reason = std::strerror(errno != 0 ? errno : EIO);
+        return false;
+    }
+    AetState st;
+    Progress progress;
+    progress_start(progress, "aetfst", st.handle, isatty(STDERR_FILENO) != 0);
+    s = in_open_fd(st.handle, fd) ? convert_fst(st, fst, temp, notes, progress)
+                                  : Status{Fault::no_memory};
+    fstWriterClose(fst);
+    progress_end(progress);
+    if (!notes.declared) return false;
+    if (aet_fst_error != 0) {
+        s = Status{};
+        reason = std::strerror(aet_fst_error);
+        return false;
+    }
+    void *check = fstReaderOpen(temp);
+    if (check == nullptr) {
+        s = Status{};
+        reason = "the finished file does not read back";
+        return false;
+    }
+    fstReaderClose(check);
+    (void)out;
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 3) {
+        say("Usage:\n------\n" + std::string(argc > 0 ? argv[0] : "aetfst") +
+            " filename fstfile\n\nFST is then written to fstfile.\n");
+        return 1;
+    }
+    const char *trace = argv[1], *out = argv[2];
+    std::string file, reason;
+    if (!output_file(out, file, reason)) {
+        say(could_not_write(out, reason));
+        return 1;
+    }
+    int fd = open(trace, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        say("Could not open '" + std::string(trace) + "', exiting.\n");
+        return 1;
+    }
+    if (!make_temp(file, out, reason)) {
+        say(could_not_write(out, reason));
+        return 1;
+    }
+    Status s;
+    FstNotes notes;
+    const bool written = convert(fd, out, s, notes, reason);
+    close(fd);
+    if (written && rename(temp, file.c_str()) != 0) reason = std::strerror(errno);
+    const bool kept = written && reason.empty();
+    if (!kept) remove_temp();
+    unlink(temp_hier);
+    notices(notes);
+    if (s.fault != Fault::none) {
+        say(status_message(s, trace, ("'" + std::string(out) + "'").c_str()));
+        return 1;
+    }
+    if (!kept) {
+        say(could_not_write(out, reason));
+        return 1;
+    }
+    return 0;
+}
