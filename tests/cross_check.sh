@@ -48,7 +48,7 @@ count=$(ls "$tmp/traces" | wc -l)
 for target in $targets; do
     triple=${target%%:*}
     cmake -S "$src" -B "$tmp/$triple" -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR="${triple%%-*}" \
-        -DCMAKE_CXX_COMPILER="$triple-g++" -DCMAKE_EXE_LINKER_FLAGS=-static -DAET_TESTS=OFF -DAET_WERROR=ON >/dev/null
+        -DCMAKE_C_COMPILER="$triple-gcc" -DCMAKE_CXX_COMPILER="$triple-g++" -DCMAKE_EXE_LINKER_FLAGS=-static -DAET_TESTS=OFF -DAET_WERROR=ON >/dev/null
     cmake --build "$tmp/$triple" -j2 --target aetconv portlines >/dev/null
     convert_all "${target#*:} $tmp/$triple/bin/aetconv" "$tmp/$triple/out"
     diff -r "$tmp/native" "$tmp/$triple/out"
