@@ -5,6 +5,7 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <unistd.h>
+#include <zlib.h>
 
 int aet_fst_error;
 void (*aet_fst_on_exit)(void);
@@ -60,4 +61,13 @@ int aet_fst_ftruncate(int fd, off_t length) {
 void aet_fst_exit(int status) {
     if (aet_fst_on_exit != NULL) aet_fst_on_exit();
     _exit(status != 0 ? 1 : 0);
+}
+
+#ifndef AET_FST_ZLIB_LEVEL
+#define AET_FST_ZLIB_LEVEL 4
+#endif
+int aet_fst_compress2(unsigned char *dest, unsigned long *dest_len, const unsigned char *source,
+                      unsigned long source_len, int level) {
+    return compress2(dest, dest_len, source, source_len,
+                     level > AET_FST_ZLIB_LEVEL ? AET_FST_ZLIB_LEVEL : level);
 }

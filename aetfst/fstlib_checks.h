@@ -24,6 +24,9 @@ int aet_fst_fprintf(FILE *f, const char *format, ...);
 void aet_fst_perror(const char *s);
 int aet_fst_ftruncate(int fd, off_t length);
 void aet_fst_exit(int status);
+/* zlib's compress2 at no more than level AET_FST_ZLIB_LEVEL. */
+int aet_fst_compress2(unsigned char *dest, unsigned long *dest_len, const unsigned char *source,
+                      unsigned long source_len, int level);
 
 #ifdef __cplusplus
 }

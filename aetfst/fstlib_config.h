@@ -5,7 +5,10 @@
    every write, flush and close remembers the first failure, the library's
    messages on standard error are dropped (the program reports in its own
    words), and its exit on a failed allocation ends the program through
-   its own handler, which removes the unfinished file first. */
+   its own handler, which removes the unfinished file first.  Its zlib
+   packing of each block's time table and start values runs at level 4 at
+   most instead of 9: on traces of many time steps that took 40% of the
+   time, for files 0.1% smaller. */
 #ifndef AET_FSTLIB_CONFIG_H
 #define AET_FSTLIB_CONFIG_H
 
@@ -17,6 +20,7 @@
 #include <stdlib.h>
 #include <sys/types.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include "fstlib_checks.h"
 
@@ -28,5 +32,7 @@
 #define perror aet_fst_perror
 #define ftruncate aet_fst_ftruncate
 #define exit aet_fst_exit
+#define compress2(dest, dest_len, source, source_len, level)                                       \
+    aet_fst_compress2(dest, dest_len, source, source_len, level)
 
 #endif

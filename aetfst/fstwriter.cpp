@@ -74,6 +74,7 @@ struct FstOut {
     Handles handles;
     std::vector<IdRun> design; // made at the first whole-design record
     bool design_made = false;
+    uint64_t block = 0;   // changes in a block
     uint64_t changes = 0; // since the last block
     uint64_t records = 0;
     std::string name; // scratch
@@ -115,12 +116,15 @@ int fst_error(void *) {
 }
 
 // The event writer: each change goes to the wire its identifier declares.
-// The library holds a block of changes in memory until it is written out:
-// a block ends at the first time record after fst_block_changes changes.
+// The library holds a block of changes in memory until it writes it out at
+// a time record: a block ends at the first time record after out->block
+// changes, and a time step of more than four blocks' changes is cut into
+// blocks of the same time (which readers show as one step).
 struct FstEvents {
     static constexpr size_t changes_per_check = 4096;
     FstOut *out;
     uint64_t latest = 0; // the largest time so far
+    bool timed = false;  // a time record came: changes before it are the initial values
 
     bool ready() {
         if ((++out->records & 0xFFFF) == 0) {
@@ -139,7 +143,8 @@ struct FstEvents {
             return;
         }
         latest = t;
-        if (out->changes >= fst_block_changes) {
+        timed = true;
+        if (out->changes >= out->block) {
             fstWriterFlushContext(out->fst);
             out->changes = 0;
         }
@@ -152,7 +157,12 @@ struct FstEvents {
             return;
         }
         fstWriterEmitValueChange(out->fst, h, &letter);
-        ++out->changes;
+        if (++out->changes >= 4 * out->block && timed) {
+            fstWriterEmitTimeChange(out->fst, latest);
+            fstWriterFlushContext(out->fst);
+            fstWriterEmitTimeChange(out->fst, latest);
+            out->changes = 0;
+        }
     }
     bool whole(char letter);
     void save() const {}
@@ -205,6 +215,7 @@ Status convert_fst(AetState &st, void *fst, const char *path, FstNotes &notes, P
         set_header(fst, st);
 
         FstOut out(fst, st, path, notes, progress);
+        out.block = fst_block(wires);
         s = write_declarations(st, Declarer{&out, fst_up, fst_scope, fst_wires, fst_error});
         if (s.fault != Fault::none) return s;
         out.handles.settle();

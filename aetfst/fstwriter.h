@@ -5,14 +5,24 @@
 #include "aet.h"
 #include "progress.h"
 
+#include <algorithm>
 #include <cstdint>
 
 // Wires a design may have: the library numbers them with 32-bit handles
 // and keeps about 16 bytes for each.
 constexpr uint64_t fst_max_wires = (uint64_t{1} << 31) - 1;
 // Value changes in one block of the file: the library holds a block in
-// memory until it is written out.
-constexpr uint64_t fst_block_changes = uint64_t{1} << 20;
+// memory until it writes it out, and walks every wire's changes in it then,
+// so a block that stays in the processor's cache is written fastest; but
+// each block also costs a pass over every wire, so a block holds at least
+// two changes a wire.
+#ifndef AETFST_BLOCK_CHANGES // set only to measure other block sizes
+#define AETFST_BLOCK_CHANGES (1 << 18)
+#endif
+constexpr uint64_t fst_block_changes = AETFST_BLOCK_CHANGES;
+inline uint64_t fst_block(uint64_t wires) {
+    return std::max<uint64_t>(fst_block_changes, 2 * wires);
+}
 
 // What a conversion met that the FST cannot hold, said once at the end.
 struct FstNotes {

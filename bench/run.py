@@ -46,6 +46,9 @@ def build():
                     "-DAET_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", BUILD, "-j2", "--target", "aetconv", "aetgen", "naive"],
                    check=True, stdout=subprocess.DEVNULL)
+    # aetfst where the FST writer library is there to build it.
+    subprocess.run(["cmake", "--build", BUILD, "-j2", "--target", "aetfst"],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return os.path.join(BUILD, "bin")
 
 
@@ -103,6 +106,10 @@ def ratio(ours, other, cpu=False):
 
 def median(results, i):
     return statistics.median(r[i] for r in results)
+
+
+def median_cpu(results):
+    return statistics.median(r[1] + r[2] for r in results)
 
 
 def count_lines(path):
@@ -183,18 +190,20 @@ def memory_growth(bins, small, large):
           f"{sizes[1]:.0f} MB trace {peaks[1]:.2f} MiB (difference {peaks[1] - peaks[0]:+.2f} MiB)")
 
 
-def name_trace(path, names, picks):
-    """A trace of one-bit facilities, the i-th named names[picks[i]]."""
-    table, offsets = bytearray(), []
+def name_trace(path, names, picks, offsets=None):
+    """A trace of one-bit facilities, the i-th named names[picks[i]], or at
+    offsets[i] of the name table when offsets are given."""
+    table, starts = bytearray(), []
     for name in names:
-        offsets.append(len(table))
+        starts.append(len(table))
         table += name + b"\0"
+    offsets = offsets or [starts[k] for k in picks]
     head = bytearray(164)
     head[0] = 0xA0
-    head[60:76] = struct.pack(">iiii", 1, 0, len(picks), len(table))
+    head[60:76] = struct.pack(">iiii", 1, 0, len(offsets), len(table))
     with open(path, "wb") as f:
         f.write(head)
-        f.write(b"".join(struct.pack(">IHHii", 0, 1, 1, i, offsets[k]) for i, k in enumerate(picks)))
+        f.write(b"".join(struct.pack(">IHHii", 0, 1, 1, i, o) for i, o in enumerate(offsets)))
         f.write(table)
 
 
@@ -203,30 +212,90 @@ def hostile_names(bins, scale, runs, baseline):
     name table, whatever the shape."""
     rng = random.Random(1)
     pieces, facilities, dots = 300000 // scale, 100000 // scale, 20000000 // scale
+    million = 1000000 // scale
+    scopes = [b"top.u%d.core%d.blk%d.sig" % (k // 10000, k // 100 % 100, k % 100) for k in range(million)]
+    shuffled = list(range(million))
+    rng.shuffle(shuffled)
     shapes = [
         (f"{facilities:,} facilities alternating two names of {pieces:,} pieces, empty and 'unnamed'",
-         [b"." * pieces + b"x", b"unnamed." * pieces + b"x"], [i % 2 for i in range(facilities)]),
+         [b"." * pieces + b"x", b"unnamed." * pieces + b"x"], [i % 2 for i in range(facilities)], None),
         (f"{2 * facilities:,} facilities picking at random among forty names of {pieces // 3 + 1:,} pieces "
          "that read alike",
          [b"." * k + b"unnamed." + b"." * (pieces // 3) + b"x" for k in range(40)],
-         [rng.randrange(40) for _ in range(2 * facilities)]),
-        (f"one name of {dots:,} dots", [b"." * dots + b"x"], [0]),
+         [rng.randrange(40) for _ in range(2 * facilities)], None),
+        (f"one name of {dots:,} dots", [b"." * dots + b"x"], [0], None),
         (f"{facilities:,} facilities sharing a name of {5 * pieces // 3:,} pieces",
-         [b"a." * (5 * pieces // 3) + b"x"], [0] * facilities),
+         [b"a." * (5 * pieces // 3) + b"x"], [0] * facilities, None),
+        (f"{facilities:,} facilities, each a suffix one piece shorter of a name of {10 * pieces // 3:,} pieces",
+         [b"a." * (10 * pieces // 3) + b"x"], [], [2 * i for i in range(facilities)]),
+        (f"the same with pieces of 64 bytes: {2 * facilities // 5:,} facilities",
+         [b"a" * 63 + b"." + (b"a" * 63 + b".") * (2 * facilities // 5) + b"x"], [],
+         [64 * i for i in range(2 * facilities // 5)]),
+        (f"{million:,} one-bit facilities, each in a scope of its own (top.u<i>.core<j>.blk<k>.sig)",
+         scopes, list(range(million)), None),
+        (f"{million:,} distinct short names, offsets out of order",
+         [b"s%d" % k for k in range(million)], shuffled, None),
     ]
     print()
-    for label, names, picks in shapes:
+    for label, names, picks, offsets in shapes:
         trace = os.path.join(OUT, "names.aet")
-        name_trace(trace, names, picks)
+        name_trace(trace, names, picks, offsets)
         res = rounds([("aetconv", [os.path.join(bins, "aetconv"), trace], False)], "null", runs)["aetconv"]
-        line = (f"{label}: {os.path.getsize(trace) / MB:.1f} MB trace, {median(res, 0):.2f} s "
-                f"[{min(r[0] for r in res):.2f}-{max(r[0] for r in res):.2f}], "
+        line = (f"{label}: {os.path.getsize(trace) / MB:.1f} MB trace, cpu {median_cpu(res):.2f} s "
+                f"[{min(r[1] + r[2] for r in res):.2f}-{max(r[1] + r[2] for r in res):.2f}], "
                 f"peak {median(res, 3) / 1024:.1f} MiB")
         if baseline:
             base = run_into([baseline, trace], "null", timeout=60)
-            line += f"; base {base[0]:.2f} s, peak {base[3] / 1024:.1f} MiB" if base else "; base over 60 s"
+            line += (f"; base cpu {base[1] + base[2]:.2f} s, peak {base[3] / 1024:.1f} MiB"
+                     if base else "; base over 60 s")
         print(line)
         os.unlink(trace)
+
+
+def fst_routes(bins, size, runs):
+    """aetfst T F against the VCD route, aetconv T | vcd2fst -v - -f F, on
+    every mix: CPU of all the processes of each route (the shell reaps them,
+    so its rusage holds theirs), wall time, the FST sizes and aetfst's peak
+    memory; then that peak for a short and a long trace."""
+    aetfst = os.path.join(bins, "aetfst")
+    if not os.path.exists(aetfst) or not shutil.which("vcd2fst"):
+        print("\nFST rows skipped: aetfst or vcd2fst missing")
+        return
+    mixes = {"blend": ("blend", 20000, "a0"), "blend-c0": ("blend", 1000000, "c0"),
+             "singles": ("singles", 20000, "a0"), "lists": ("lists", 20000, "a0"),
+             "whole-200k": ("whole", 200000, "a0")}
+    print(f"\nFST from event streams of {size} MiB: aetfst against aetconv | vcd2fst, ratios ours / route's\n")
+    header = (f"{'trace':<11} {'cpu s':>6} {'route cpu s':>11} {'cpu ratio':>17} {'wall ratio':>17} "
+              f"{'FST MB':>7} {'route FST MB':>12} {'peak MiB':>8}")
+    print(header)
+    print("-" * len(header))
+    fst, other = os.path.join(OUT, "t.fst"), os.path.join(OUT, "v.fst")
+    for name, (mix, bits, fmt) in mixes.items():
+        trace = os.path.join(OUT, name + ".aet")
+        with open(trace, "wb") as f:
+            subprocess.run([os.path.join(bins, "aetgen"), mix, str(bits), str(size), fmt, "7"],
+                           stdout=f, check=True)
+        route = ["/bin/sh", "-c", '"$0" "$1" | vcd2fst -v - -f "$2" >/dev/null',
+                 os.path.join(bins, "aetconv"), trace, other]
+        res = rounds([("aetfst", [aetfst, trace, fst], False), ("route", route, False)], "null", runs)
+        ours, theirs = res["aetfst"], res["route"]
+        print(f"{name:<11} {median_cpu(ours):6.2f} {median_cpu(theirs):11.2f} "
+              f"{ratio(ours, theirs, cpu=True):>17} {ratio(ours, theirs):>17} "
+              f"{os.path.getsize(fst) / MB:7.1f} {os.path.getsize(other) / MB:12.1f} "
+              f"{median(ours, 3) / 1024:8.1f}")
+        for path in (trace, fst, other):
+            os.unlink(path)
+    peaks = []
+    for mb in (size // 5, 2 * size):
+        trace = os.path.join(OUT, f"mem{mb}.aet")
+        with open(trace, "wb") as f:
+            subprocess.run([os.path.join(bins, "aetgen"), "blend", "200000", str(mb), "a0", "9"],
+                           stdout=f, check=True)
+        peaks.append((os.path.getsize(trace) / MB, run_into([aetfst, trace, fst], "null")[3] / 1024))
+        os.unlink(trace)
+    os.unlink(fst)
+    print(f"\naetfst peak memory, blend over 200,000 bits: {peaks[0][0]:.0f} MB trace {peaks[0][1]:.1f} MiB, "
+          f"{peaks[1][0]:.0f} MB trace {peaks[1][1]:.1f} MiB")
 
 
 def main():
@@ -244,6 +313,7 @@ def main():
           f"medians of {runs} rounds, ratios as median [range]")
     throughput(bins, 1 if args.smoke else 100, runs, args.baseline)
     memory_growth(bins, *((1, 10) if args.smoke else (10, 1000)))
+    fst_routes(bins, 1 if args.smoke else 20, runs)
     hostile_names(bins, 100 if args.smoke else 1, runs, args.baseline)
     shutil.rmtree(OUT, ignore_errors=True)
     print(f"\nbenchmark took {time.perf_counter() - began:.0f} s, load {os.getloadavg()[0]:.2f} at the end")

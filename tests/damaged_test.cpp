@@ -91,9 +91,10 @@ TEST(DamagedTraces, OutOfMemoryEndsWithAMessage) {
         std::string head = t->bytes();
         for (const std::string &bin : {aetconv_bin, aetfst_bin}) {
             if (bin.empty()) continue;
-            RunResult r = run({"/bin/sh", "-c",
-                               "ulimit -v 262144; cat \"$1\" /dev/zero | \"$0\" /dev/stdin \"$2\"",
-                               bin, dir.write("head.aet", head), dir.path + "/t.fst"});
+            RunResult r =
+                run({"/bin/sh", "-c",
+                     "ulimit -v 262144; cat \"$1\" /dev/zero | \"$0\" /dev/stdin ${2:+\"$2\"}", bin,
+                     dir.write("head.aet", head), bin == aetfst_bin ? dir.path + "/t.fst" : ""});
             EXPECT_EQ(r.status, 1);
             EXPECT_EQ(r.err.rfind("Out of memory at offset ", 0), 0u) << r.err;
             EXPECT_EQ(r.err.substr(r.err.find(',')), ", exiting.\n");
