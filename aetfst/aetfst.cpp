@@ -126,7 +126,8 @@ bool reads_back() {
 void notices(const FstNotes &n) {
     if (n.times_back > 0)
         say("aetfst: " + std::to_string(n.times_back) +
-            " time records went back; their times were held at the largest before them.\n");
+            " time records went back; the changes after them were written at the largest time "
+            "so far.\n");
     if (n.undeclared > 0)
         say("aetfst: " + std::to_string(n.undeclared) +
             " value changes for identifiers that no facility declares were left out.\n");

@@ -255,9 +255,9 @@ TEST(Fst, BothRoutesReadBackAlike) {
                    ev::base(3999999999u) + ev::list(1, {1, 2}) + ev::single(1, 12345) +
                    ev::time(200) + ev::all(0);
     cases.push_back({"aliases, no bits, times back, undeclared identifiers", edges.bytes(),
-                     "aetfst: 2 time records went back; their times were held at the largest "
-                     "before them.\naetfst: 3 value changes for identifiers that no facility "
-                     "declares were left out.\n"});
+                     "aetfst: 2 time records went back; the changes after them were written at the "
+                     "largest time so far.\naetfst: 3 value changes for identifiers that no "
+                     "facility declares were left out.\n"});
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         Routes r = both_routes(c.bytes);
