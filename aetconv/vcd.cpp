@@ -166,9 +166,8 @@ Status convert(AetState &st, Output &out) {
         Status s = read_header(st);
         if (s.fault == Fault::none) s = write_header(st, out);
         if (s.fault == Fault::none) s = read_facilities(st);
-        if (s.fault == Fault::none)
-            s = write_declarations(st,
-                                   Declarer{&out, put_upscopes, put_scope, put_vars, output_error});
+        const Declarer vcd{&out, put_upscopes, put_scope, put_vars, output_error};
+        if (s.fault == Fault::none) s = write_declarations(st, vcd);
         if (s.fault == Fault::none) {
             out_put(out, "$enddefinitions $end\n\n");
             if (out.error != 0) return write_failed(out);

@@ -124,13 +124,15 @@ bool reads_back() {
 }
 
 void notices(const FstNotes &n) {
-    if (n.times_back > 0)
+    if (n.times_back > 0) {
         say("aetfst: " + std::to_string(n.times_back) +
             " time records went back; the changes after them were written at the largest time "
             "so far.\n");
-    if (n.undeclared > 0)
+    }
+    if (n.undeclared > 0) {
         say("aetfst: " + std::to_string(n.undeclared) +
             " value changes for identifiers that no facility declares were left out.\n");
+    }
 }
 
 // Converts the trace open at fd into the temporary file; true when the

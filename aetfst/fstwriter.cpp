@@ -175,9 +175,10 @@ bool FstEvents::whole(char letter) {
         o.design = design_runs(*o.st);
         o.design_made = true;
     }
-    for (const IdRun &r : o.design)
+    for (const IdRun &r : o.design) {
         for (uint64_t j = 0; j < r.count; ++j)
             change(letter, r.first + static_cast<uint32_t>(j));
+    }
     return true;
 }
 
