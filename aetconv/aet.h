@@ -11,6 +11,7 @@
 #include "input.h"
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -96,6 +97,18 @@ struct Declarer {
     void (*wires)(void *ctx, const AetFacility &f, std::string_view ref) = nullptr;
     int (*error)(void *ctx) = nullptr;
 };
+
+// Hashing for tables whose keys a trace chooses: a 64-bit mix, and a seed
+// made anew for every run (from the clock and an address), so that no
+// trace can pile its keys into one bucket.
+inline uint64_t mix(uint64_t x) {
+    x = (x ^ (x >> 31)) * 0x7fb5d329728ea185u;
+    x = (x ^ (x >> 27)) * 0x81dadef4bc2dd44du;
+    return x ^ (x >> 33);
+}
+inline uint64_t hash_seed(const void *where) {
+    return mix(uint64_t(clock()) ^ reinterpret_cast<uintptr_t>(where));
+}
 
 // A run of consecutive identifier numbers that the facilities with bits own,
 // in table order: what a whole-design record sets.

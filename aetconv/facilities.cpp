@@ -6,7 +6,6 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <new>
 #include <string_view>
@@ -156,12 +155,6 @@ Match match(std::string_view run, std::string_view path) {
     }
 }
 
-uint64_t mix(uint64_t x) {
-    x = (x ^ (x >> 31)) * 0x7fb5d329728ea185u;
-    x = (x ^ (x >> 27)) * 0x81dadef4bc2dd44du;
-    return x ^ (x >> 33);
-}
-
 // A table of indices 1, 2, ... by a hash the caller gives and an equality
 // it tests: open addressing, one 4-byte slot an entry (0 is free), at most
 // half full.  The bits of a slot above the largest index hold bits of the
@@ -269,8 +262,8 @@ struct ScopeTree {
     // nodes never stand twice in memory while they grow.  Nodes are found
     // again through the child table only where names repeat.
     ScopeTree(std::string_view table, size_t names_at_most, bool repeats)
-        : names(table), seed(mix(uint64_t(clock()) ^ reinterpret_cast<uintptr_t>(this))),
-          shared(repeats), children(repeats ? names_at_most : 0, 2 * uint64_t{names_at_most} + 1) {
+        : names(table), seed(hash_seed(this)), shared(repeats),
+          children(repeats ? names_at_most : 0, 2 * uint64_t{names_at_most} + 1) {
         nodes.reserve(std::min<size_t>(2 * names_at_most + 1, size_t{1} << 22));
     }
 

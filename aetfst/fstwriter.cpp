@@ -6,19 +6,12 @@
 #include "fstapi.h"
 
 #include <algorithm>
-#include <ctime>
 #include <new>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
 
 namespace {
-
-uint64_t mix(uint64_t x) {
-    x = (x ^ (x >> 31)) * 0x7fb5d329728ea185u;
-    x = (x ^ (x >> 27)) * 0x81dadef4bc2dd44du;
-    return x ^ (x >> 33);
-}
 
 // The library's handle of each identifier number that a wire declares.
 // Identifier numbers are 32-bit and may be sparse: they are kept in a
@@ -30,7 +23,7 @@ struct Handles {
         uint32_t id;
         fstHandle handle; // 0: a free entry
     };
-    uint64_t seed = mix(uint64_t(clock()) ^ reinterpret_cast<uintptr_t>(this));
+    uint64_t seed = hash_seed(this);
     std::vector<Entry> table = std::vector<Entry>(16);
     size_t used = 0;
     std::vector<fstHandle> dense; // handles from id `low` on, once made
