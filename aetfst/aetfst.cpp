@@ -137,17 +137,18 @@ void notices(const FstNotes &n) {
 
 // Converts the trace open at fd into the temporary file; true when the
 // file is complete and reads back.  The status is the trace's.
-bool convert(int fd, const char *out, Status &s, FstNotes &notes, std::string &reason) {
+bool convert(int fd, Status &s, FstNotes &notes, std::string &reason) {
+    AetState st;
+    s = in_open_fd(st.handle, fd) ? read_design(st) : Status{Fault::no_memory};
+    if (s.fault != Fault::none) return false;
     void *fst = fstWriterCreate(temp, 1);
     if (fst == nullptr) {
         reason = std::strerror(errno != 0 ? errno : EIO);
         return false;
     }
-    AetState st;
     Progress progress;
     progress_start(progress, "aetfst", st.handle, isatty(STDERR_FILENO) != 0);
-    s = in_open_fd(st.handle, fd) ? convert_fst(st, fst, temp, notes, progress)
-                                  : Status{Fault::no_memory};
+    s = write_fst(st, fst, temp, notes, progress);
     fstWriterClose(fst);
     progress_end(progress);
     if (!notes.declared) return false;
@@ -161,7 +162,6 @@ bool convert(int fd, const char *out, Status &s, FstNotes &notes, std::string &r
         reason = "the finished file does not read back";
         return false;
     }
-    (void)out;
     return true;
 }
 
@@ -190,7 +190,7 @@ int main(int argc, char **argv) {
     }
     Status s;
     FstNotes notes;
-    const bool written = convert(fd, out, s, notes, reason);
+    const bool written = convert(fd, s, notes, reason);
     close(fd);
     if (written && rename(temp, file.c_str()) != 0) reason = std::strerror(errno);
     const bool kept = written && reason.empty();

@@ -198,7 +198,7 @@ uint64_t design_wires(const AetState &st) {
     return wires;
 }
 
-Status convert_fst(AetState &st, void *fst, const char *path, FstNotes &notes, Progress &progress) {
+Status read_design(AetState &st) {
     try {
         Status s = read_header(st);
         if (s.fault == Fault::none) s = read_facilities(st);
@@ -206,11 +206,18 @@ Status convert_fst(AetState &st, void *fst, const char *path, FstNotes &notes, P
         const uint64_t wires = design_wires(st);
         if (wires == 0) return Status{Fault::no_wires};
         if (wires > fst_max_wires) return Status{Fault::many_wires, wires};
-        set_header(fst, st);
+        return Status{};
+    } catch (const std::bad_alloc &) {
+        return Status{Fault::no_memory, in_offset(st.handle)};
+    }
+}
 
+Status write_fst(AetState &st, void *fst, const char *path, FstNotes &notes, Progress &progress) {
+    try {
+        set_header(fst, st);
         FstOut out(fst, st, path, notes, progress);
-        out.block = fst_block(wires);
-        s = write_declarations(st, Declarer{&out, fst_up, fst_scope, fst_wires, fst_error});
+        out.block = fst_block(design_wires(st));
+        Status s = write_declarations(st, Declarer{&out, fst_up, fst_scope, fst_wires, fst_error});
         if (s.fault != Fault::none) return s;
         out.handles.settle();
         notes.declared = true;

@@ -31,10 +31,14 @@ struct FstNotes {
     bool declared = false;   // the wires are made: the file can hold what follows
 };
 
-// Reads the trace open in st.handle and writes it through the library's
-// writer `fst` (created on `path`, nothing written yet).  A design without
-// wires, or with more than fst_max_wires, fails before any wire is made.
-Status convert_fst(AetState &st, void *fst, const char *path, FstNotes &notes, Progress &progress);
+// Reads the header and the facility tables of the trace open in
+// st.handle.  A design without wires, or with more than fst_max_wires,
+// fails here, before any wire is made.
+Status read_design(AetState &st);
+// Writes the design read, and then the event records as they are read,
+// through the library's writer `fst` (created on `path`, nothing written
+// yet).
+Status write_fst(AetState &st, void *fst, const char *path, FstNotes &notes, Progress &progress);
 
 // The wires of a design, counted from its facility table: the bits of
 // each facility, and two for a facility of no bits.
