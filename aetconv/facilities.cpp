@@ -198,15 +198,24 @@ struct IndexTable {
         }
     }
     // Puts an index into the free slot that find gave; n is the largest
-    // index in the table.  Past half full the table doubles, and every index
-    // 1..n is placed again by hash_of(index): in the order of the indices,
-    // not of the old slots, so that what hash_of reads is read in the order
-    // it was made.
+    // index in the table.  Past half full, or for an index wider than the
+    // slots' index bits, the table is made anew (twice as large, or with
+    // more index bits) and every index 1..n placed again by hash_of(index):
+    // in the order of the indices, not of the old slots, so that what
+    // hash_of reads is read in the order it was made.
     template <typename HashOf>
     void fill(uint32_t &slot, uint32_t index, uint64_t hash, uint32_t n, HashOf hash_of) {
-        slot = entry(index, hash);
-        if (++used * 2 <= size) return;
-        allocate(2 * size);
+        ++used;
+        if (index <= index_mask && used * 2 <= size) {
+            slot = entry(index, hash);
+        } else {
+            rebuild(n, hash_of);
+        }
+    }
+    template <typename HashOf> void rebuild(uint32_t n, HashOf hash_of) {
+        while (index_mask < n)
+            index_mask = index_mask * 2 + 1;
+        allocate(used * 2 > size ? 2 * size : size);
         const size_t mask = size - 1;
         for (uint32_t i = 1; i <= n; ++i) {
             const uint64_t h = hash_of(i);
@@ -257,10 +266,10 @@ struct ScopeTree {
     std::vector<uint32_t> gone;      // scratch of place(): the nodes of the last path left
     std::vector<uint32_t> down;      // scratch of walk()
 
-    // Each name makes at most two nodes, a split and a new one; room for them
-    // is reserved at once (only what is used becomes resident), so that the
-    // nodes never stand twice in memory while they grow.  Nodes are found
-    // again through the child table only where names repeat.
+    // A name makes a new node and mostly one split, at times a few: room for
+    // two a name is reserved at once (only what is used becomes resident),
+    // so that the nodes rarely stand twice in memory while they grow.  Nodes
+    // are found again through the child table only where names repeat.
     ScopeTree(std::string_view table, size_t names_at_most, bool repeats)
         : names(table), seed(hash_seed(this)), shared(repeats),
           children(repeats ? names_at_most : 0, 2 * uint64_t{names_at_most} + 1) {
@@ -314,13 +323,23 @@ struct ScopeTree {
     uint32_t split(uint32_t b, size_t cut, uint32_t top) {
         const auto upper = static_cast<uint32_t>(nodes.size());
         const Node n = nodes[b];
+        uint32_t *was = nullptr; // b's slot, which the upper part takes
+        uint64_t was_hash = 0;
         if (shared) {
-            const Child was = child(n.parent, first_piece(run(n)));
-            was.slot = children.entry(upper, was.hash);
+            const Child c = child(n.parent, first_piece(run(n)));
+            was = &c.slot;
+            was_hash = c.hash;
         }
         nodes.push_back({n.parent, nodes[n.parent].depth + top, n.begin, uint32_t(cut)});
         nodes[b] = {upper, n.depth, n.begin + uint32_t(cut), n.size - uint32_t(cut)};
-        if (shared) add_child(child(upper, first_piece(run(nodes[b]))), b);
+        if (!shared) return upper;
+        if (upper > children.index_mask) { // placed anew, both parts with the rest
+            ++children.used;
+            children.rebuild(upper, [this](uint32_t i) { return hash_of(i); });
+            return upper;
+        }
+        *was = children.entry(upper, was_hash);
+        add_child(child(upper, first_piece(run(nodes[b]))), b);
         return upper;
     }
 

@@ -58,26 +58,58 @@ bool output_file(const char *out, std::string &file, std::string &reason) {
 }
 
 // The temporary file and the library's hierarchy file beside it, removed
-// on every way out but success; kept in fixed buffers for the handlers.
+// on every way out but success; they and the messages of the handlers
+// below are kept in fixed buffers, for the handlers.
 char temp[PATH_MAX + 16], temp_hier[PATH_MAX + 32];
-char lost[PATH_MAX + 128]; // the message for a write that could not be backed
-size_t lost_size = 0;
+struct Message {
+    char text[PATH_MAX + 128];
+    size_t size;
+};
+Message no_space, no_memory;
 
 void remove_temp() {
     unlink(temp);
     unlink(temp_hier);
 }
 
-// The library maps temporary files into memory; where no space backs them,
-// touching them raises SIGBUS.  The library ends the process where an
-// allocation fails.  Both end here, with the message and nothing left.
-void abandon() {
+[[noreturn]] void abandon(const Message &m) {
     remove_temp();
-    (void)!write(STDERR_FILENO, lost, lost_size);
+    (void)!write(STDERR_FILENO, m.text, m.size);
     _exit(1);
 }
+// The library maps its working files into memory: where no space backs
+// them, touching them raises SIGBUS.  Where an allocation fails it ends the
+// process, or leaves a null pointer that it touches later (SIGSEGV).  Each
+// ends here, with the message and nothing left behind.
 void on_bus(int) {
-    abandon();
+    abandon(no_space);
+}
+void on_fault(int) {
+    abandon(no_memory);
+}
+void on_exit_call() {
+    abandon(no_memory);
+}
+// A signal that ends the process: the files go, then the signal does what
+// it would have done.
+void on_end(int sig) {
+    remove_temp();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+void set_message(Message &m, const std::string &text) {
+    m.size = std::min(text.size(), sizeof m.text);
+    std::memcpy(m.text, text.data(), m.size);
+}
+
+void handle(int sig, void (*handler)(int)) {
+    struct sigaction was {};
+    sigaction(sig, nullptr, &was);
+    if (was.sa_handler == SIG_IGN) return; // ignored (nohup, a script's background job)
+    struct sigaction now {};
+    now.sa_handler = handler;
+    sigaction(sig, &now, nullptr);
 }
 
 // A short name of its own in the output's folder, so that the rename stays
@@ -97,30 +129,33 @@ bool make_temp(const std::string &file, const char *out, std::string &reason) {
     }
     close(fd);
     std::snprintf(temp_hier, sizeof temp_hier, "%s.hier", temp);
-    const std::string message = could_not_write(out, std::strerror(ENOSPC));
-    lost_size = std::min(message.size(), sizeof lost);
-    std::memcpy(lost, message.data(), lost_size);
-    aet_fst_on_exit = abandon;
-    struct sigaction bus {};
-    bus.sa_handler = on_bus;
-    sigaction(SIGBUS, &bus, nullptr);
+    set_message(no_space, could_not_write(out, std::strerror(ENOSPC)));
+    set_message(no_memory, could_not_write(out, std::strerror(ENOMEM)));
+    aet_fst_on_exit = on_exit_call;
+    handle(SIGBUS, on_bus);
+    handle(SIGSEGV, on_fault);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ, SIGALRM, SIGUSR1, SIGUSR2})
+        handle(sig, on_end);
     return true;
 }
 
 // Whether the library's reader opens the finished file.  The reader, too,
 // may end the process or fault on a file it cannot read, so it runs in a
-// child of its own.
-bool reads_back() {
+// child of its own; 0, or the errno of a failed fork.
+int reads_back(bool &ok) {
     const pid_t child = fork();
+    if (child < 0) return errno;
     if (child == 0) {
-        signal(SIGBUS, SIG_DFL);
+        for (int sig : {SIGBUS, SIGSEGV, SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            signal(sig, SIG_DFL);
         aet_fst_on_exit = nullptr;
         _exit(fstReaderOpen(temp) != nullptr ? 0 : 1);
     }
     int status = 0;
-    while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    return child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return 0;
 }
 
 void notices(const FstNotes &n) {
@@ -157,9 +192,10 @@ bool convert(int fd, Status &s, FstNotes &notes, std::string &reason) {
         reason = std::strerror(aet_fst_error);
         return false;
     }
-    if (!reads_back()) {
+    bool ok = false;
+    if (int err = reads_back(ok); err != 0 || !ok) {
         s = Status{};
-        reason = "the finished file does not read back";
+        reason = err != 0 ? std::strerror(err) : "the finished file does not read back";
         return false;
     }
     return true;

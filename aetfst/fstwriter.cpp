@@ -69,6 +69,7 @@ struct FstOut {
     bool design_made = false;
     uint64_t block = 0;   // changes in a block
     uint64_t changes = 0; // since the last block
+    uint64_t emitted = 0; // in all
     uint64_t records = 0;
     std::string name; // scratch
 
@@ -120,7 +121,7 @@ struct FstEvents {
     bool timed = false;  // a time record came: changes before it are the initial values
 
     bool ready() {
-        if ((++out->records & 0xFFFF) == 0) {
+        if ((++out->records & 0xFFFF) == 0 && out->progress->wanted) {
             struct stat sb {};
             stat(out->path, &sb);
             progress_show(*out->progress, static_cast<uint64_t>(sb.st_size));
@@ -150,6 +151,7 @@ struct FstEvents {
             return;
         }
         fstWriterEmitValueChange(out->fst, h, &letter);
+        ++out->emitted;
         if (++out->changes >= 4 * out->block && timed) {
             fstWriterEmitTimeChange(out->fst, latest);
             fstWriterFlushContext(out->fst);
@@ -221,7 +223,11 @@ Status write_fst(AetState &st, void *fst, const char *path, FstNotes &notes, Pro
         if (s.fault != Fault::none) return s;
         out.handles.settle();
         notes.declared = true;
-        return translate_events(st, FstEvents{&out});
+        s = translate_events(st, FstEvents{&out});
+        // Readers open no FST without a block of changes: a trace that
+        // changes nothing gets its first wire set to x, what it is anyway.
+        if (out.emitted == 0) fstWriterEmitValueChange(fst, 1, "x");
+        return s;
     } catch (const std::bad_alloc &) {
         return Status{Fault::no_memory, in_offset(st.handle)};
     }

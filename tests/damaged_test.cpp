@@ -228,10 +228,10 @@ TEST(Fst, FailuresLeaveNoHalfWrittenFile) {
     REQUIRE_OR_SKIP(!aetfst_bin.empty(), "aetfst");
     TempDir dir;
     const std::string fst = dir.path + "/t.fst";
-    auto temporaries = [&dir] { // files the library or aetfst would leave beside t.fst
+    auto temporaries = [&dir] { // files aetfst or the library would leave beside t.fst
         int n = 0;
         for (const auto &e : std::filesystem::directory_iterator(dir.path))
-            n += e.path().filename().string().starts_with("t.fst.");
+            n += e.path().filename().string().starts_with(".aetfst-");
         return n;
     };
     for (const Damage &c : damage_table()) {
@@ -302,6 +302,15 @@ TEST(Fst, FailuresLeaveNoHalfWrittenFile) {
         EXPECT_EQ(temporaries(), 0);
         EXPECT_TRUE(std::filesystem::is_empty(dir.path + "/dir"));
     }
+    // Ended by a signal while it waits for the rest of the trace.
+    RunOptions slow;
+    slow.input = small_design().bytes() + ev::tick();
+    slow.pause_after = slow.input.size() - 1;
+    RunResult r = run({"timeout", "0.5", aetfst_bin, "/dev/stdin", fst}, slow);
+    EXPECT_EQ(r.status, 124);
+    EXPECT_FALSE(std::filesystem::exists(fst));
+    EXPECT_EQ(temporaries(), 0);
+
     struct stat sb {};
     EXPECT_TRUE(!root || (stat((dir.path + "/node").c_str(), &sb) == 0 && S_ISCHR(sb.st_mode)));
     EXPECT_TRUE(stat((dir.path + "/fifo").c_str(), &sb) == 0 && S_ISFIFO(sb.st_mode));
