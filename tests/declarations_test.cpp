@@ -76,10 +76,28 @@ TEST(Declarations, RandomNamesFollowThePlainWalk) {
     std::mt19937 rng(7);
     const std::string pieces[] = {"", "unnamed", " ", "_", "\x80", "a", "b"},
                       as_written[] = {"unnamed", "unnamed", "_", "_", "_", "a", "b"};
-    for (int round = 0; round < 200; ++round) {
+    for (int round = 0; round <= 200; ++round) {
         Trace t;
         std::vector<std::vector<std::string>> paths; // each facility's, as written
-        for (int32_t id = 0, n = int32_t(1 + rng() % 30); id < n; ++id) {
+        // The last round: names that each split nodes more than once, one of
+        // them again and as a copy (more nodes than a child table foresees).
+        for (int k = 0; round == 200 && k < 15; ++k) {
+            const int last = k < 13 ? k : 11; // 13: name 11 again, 14: a copy of it
+            std::string name;
+            paths.emplace_back();
+            for (int j = 0; j <= last; ++j) {
+                const std::string z = 'z' + std::to_string(j);
+                name.append(z).append(j < last ? ".." : ".unnamed.r.");
+                paths.back().insert(paths.back().end(), {z, "unnamed"});
+            }
+            paths.back().push_back("r");
+            if (k == 13) {
+                t.facilities.push_back({1, 1, k, t.facilities[11].name_offset});
+            } else {
+                t.fac(name + "x", 1, 1, k);
+            }
+        }
+        for (int32_t id = 0, n = round == 200 ? 0 : int32_t(1 + rng() % 30); id < n; ++id) {
             if (id > 0 && round % 2 == 0 && rng() % 4 == 0) { // an earlier facility's name
                 size_t k = rng() % paths.size();
                 t.facilities.push_back({1, 1, id, t.facilities[k].name_offset});
