@@ -57,10 +57,11 @@ bool output_file(const char *out, std::string &file, std::string &reason) {
     return true;
 }
 
-// The temporary file and the library's hierarchy file beside it, removed
-// on every way out but success; they and the messages of the handlers
-// below are kept in fixed buffers, for the handlers.
-char temp[PATH_MAX + 16], temp_hier[PATH_MAX + 32];
+// The temporary folder, the file in it and the library's hierarchy file
+// beside that, removed on every way out (the folder and the hierarchy file
+// on success too); they and the messages of the handlers below are kept in
+// fixed buffers, for the handlers.
+char temp_dir[PATH_MAX + 16], temp[PATH_MAX + 32], temp_hier[PATH_MAX + 48];
 struct Message {
     char text[PATH_MAX + 128];
     size_t size;
@@ -70,6 +71,7 @@ Message no_space, no_memory;
 void remove_temp() {
     unlink(temp);
     unlink(temp_hier);
+    rmdir(temp_dir);
 }
 
 [[noreturn]] void abandon(const Message &m) {
@@ -112,8 +114,11 @@ void handle(int sig, void (*handler)(int)) {
     sigaction(sig, &now, nullptr);
 }
 
-// A short name of its own in the output's folder, so that the rename stays
-// on one file system and the library's ".hier" beside it is never too long.
+// A folder of its own in the output's folder, which no other user can
+// write in (the library replaces the names it writes, and the reader makes
+// its own beside the file), so that the rename stays on one file system;
+// the file in it has a short name, so that the library's ".hier" beside it
+// is never too long.
 bool make_temp(const std::string &file, const char *out, std::string &reason) {
     const size_t slash = file.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : file.substr(0, slash);
@@ -121,13 +126,12 @@ bool make_temp(const std::string &file, const char *out, std::string &reason) {
         reason = std::strerror(ENAMETOOLONG);
         return false;
     }
-    std::snprintf(temp, sizeof temp, "%s/.aetfst-XXXXXX", folder.c_str());
-    int fd = mkstemp(temp);
-    if (fd < 0) {
+    std::snprintf(temp_dir, sizeof temp_dir, "%s/.aetfst-XXXXXX", folder.c_str());
+    if (mkdtemp(temp_dir) == nullptr) {
         reason = std::strerror(errno);
         return false;
     }
-    close(fd);
+    std::snprintf(temp, sizeof temp, "%s/t.fst", temp_dir);
     std::snprintf(temp_hier, sizeof temp_hier, "%s.hier", temp);
     set_message(no_space, could_not_write(out, std::strerror(ENOSPC)));
     set_message(no_memory, could_not_write(out, std::strerror(ENOMEM)));
@@ -230,8 +234,7 @@ int main(int argc, char **argv) {
     close(fd);
     if (written && rename(temp, file.c_str()) != 0) reason = std::strerror(errno);
     const bool kept = written && reason.empty();
-    if (!kept) remove_temp();
-    unlink(temp_hier);
+    remove_temp(); // after the rename, only the folder is left
     notices(notes);
     if (s.fault != Fault::none) {
         say(status_message(s, trace, ("'" + std::string(out) + "'").c_str()));
